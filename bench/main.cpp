@@ -1,0 +1,37 @@
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "bench/bench.h"
+
+namespace vorlenta::bench {
+
+int RunTextBench(const Args& args);
+
+const std::vector<Subcommand>& Subcommands() {
+  static const std::vector<Subcommand> table = {
+      {"text", "text                 code-page conversion of node names", &RunTextBench},
+  };
+  return table;
+}
+
+double NowSeconds() {
+  using Clock = std::chrono::steady_clock;
+  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+}  // namespace vorlenta::bench
+
+int main(int argc, char** argv) {
+  using vorlenta::bench::Subcommands;
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
+    std::fputs("usage: vorlenta-bench SUBCOMMAND [ARGS]\n", argc < 2 ? stderr : stdout);
+    for (const auto& sub : Subcommands()) std::printf("  %s\n", sub.usage);
+    return argc < 2 ? 2 : 0;
+  }
+  for (const auto& sub : Subcommands()) {
+    if (std::strcmp(argv[1], sub.name) == 0) return sub.run(vorlenta::bench::Args(argv + 2, argv + argc));
+  }
+  std::fprintf(stderr, "vorlenta-bench: unknown subcommand %s\n", argv[1]);
+  return 2;
+}

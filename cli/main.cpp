@@ -1,0 +1,59 @@
+// vorlenta-cli: the command-line front end on the core library.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "util/debug_log.h"
+#include "util/platform.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "usage:\n"
+    "  vorlenta-cli partitions [IMAGE...]\n"
+    "  vorlenta-cli scan    SOURCE      [--partition K | --start S --count C] [--fast]\n"
+    "                       [--categories LIST] [--resume] [--json]\n"
+    "  vorlenta-cli recover SOURCE DEST [--partition K | --start S --count C] [--fast]\n"
+    "                       [--categories LIST] [--resume] [--json]\n"
+    "  vorlenta-cli --help | --version\n"
+    "\n"
+    "SOURCE is an image file, a device path (opened read-only) or disk:N.\n"
+    "LIST is a comma list of photo,music,office,video,archive,other, or all.\n";
+
+// Debug lines go to the support folder, not to wherever the user happens to stand.
+void RouteDebugChannel() {
+  const std::string support = vorlenta::GetSupportDir();
+  if (vorlenta::MakeDirectories(support, vorlenta::kSupportFolderMode) == 0) {
+    vorlenta::SetDebugLogPath(support + vorlenta::kDefaultDebugLogName);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h") {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (command == "--version") {
+    std::printf("vorlenta-cli %s\n", VORLENTA_VERSION);
+    return kExitOk;
+  }
+  RouteDebugChannel();
+  if (vorlenta::inner_initUnicodeMap("UTF-8") != 0) vorlenta::DebugMessage("inner_initUnicodeMap failed\n");
+  if (command == "partitions" || command == "scan" || command == "recover") {
+    std::fprintf(stderr, "vorlenta-cli: %s is not available yet\n", command.c_str());
+    return kExitUsage;
+  }
+  std::fprintf(stderr, "vorlenta-cli: unknown command %s\n%s", command.c_str(), kUsage);
+  return kExitUsage;
+}

@@ -1,0 +1,57 @@
+// Fixtures shared by the test groups: temporary folders, files, environment, real tools.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorlenta::test {
+
+// A fresh folder under $TMPDIR, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Sets an environment variable for the life of the object, then restores it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+// Runs a shell command; returns its exit status (-1 if it could not run) and, when asked,
+// what it printed on standard output.
+int RunCommand(const std::string& command, std::string* output = nullptr);
+// Quotes a string for the shell.
+std::string ShellQuote(const std::string& s);
+// True when `tool` is on the PATH (the test scripts install every tool the tests use).
+bool HaveTool(const std::string& tool);
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+// Hex SHA-256 of a file, through sha256sum; empty if it cannot be computed.
+std::string Sha256OfFile(const std::string& path);
+// Deterministic pseudo-random bytes (xorshift), for filler data and file contents.
+std::vector<uint8_t> RandomBytes(size_t count, uint64_t seed);
+
+}  // namespace vorlenta::test
+
+// Fails the current test unless `tool` is installed.
+#define VORLENTA_REQUIRE_TOOL(tool) \
+  ASSERT_TRUE(::vorlenta::test::HaveTool(tool)) << "missing tool " << (tool) << ": run scripts/install-deps.sh"

@@ -1,0 +1,39 @@
+// The one place that asks the operating system for disks, folders and sizes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorlenta {
+
+constexpr int kMaxDiskNumber = 127;
+
+// Path of disk N (0 to kMaxDiskNumber): "/dev/diskN" on macOS; $VORLENTA_DISK_DIR/diskN when that
+// variable is set; otherwise the N-th whole disk of /sys/block. Returns 0 or 87 (no such disk).
+int GetDiskPath(int diskNumber, std::string& path);
+
+// Whole disks listed under a sysfs root (normally "/sys"), sorted by name: entries of block/
+// with a device link, and loop devices with a backing file; never ram, zram or partitions.
+std::vector<std::string> ListBlockDisks(const std::string& sysRoot);
+
+// Size in bytes of an open file or block device, or -1 with errno set.
+int64_t GetDeviceSize(int fd);
+
+// The support folder, ending in "/": $VORLENTA_SUPPORT_DIR, else the system or user data folder.
+std::string GetSupportDir();
+// The scan-log folder inside the support folder, ending in "/".
+std::string GetScanLogDir();
+
+// Creates `path` and its missing parents with `mode` (which must let the owner enter it).
+// Returns 0, or the errno of the mkdir that failed.
+int MakeDirectories(const std::string& path, unsigned mode);
+
+// Mode of the folders this program creates: enterable by everyone, writable by the owner.
+constexpr unsigned kFolderMode = 0755;
+// Mode of the support and scan-log folders, shared by the privileged copy and the user.
+constexpr unsigned kSupportFolderMode = 0777;
+// Mode of files this program creates.
+constexpr unsigned kFileMode = 0644;
+
+}  // namespace vorlenta
