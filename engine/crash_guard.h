@@ -22,7 +22,8 @@ class CCrashGuard {
   template <class Work>
   bool Run(Work&& work) {
     Enter();
-    bool completed = false;
+    // volatile: it must not be cached across the non-local return.
+    volatile bool completed = false;
     if (sigsetjmp(m_jump, 1) == 0) {
       work();
       completed = true;

@@ -14,9 +14,10 @@
 namespace vorlenta {
 namespace {
 
+// lstat: sysfs "device" entries are links, and only their presence matters.
 bool PathExists(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
 bool StartsWith(const std::string& s, const char* prefix) {
@@ -106,7 +107,8 @@ int MakeDirectories(const std::string& path, unsigned mode) {
     if (::mkdir(partial.c_str(), static_cast<mode_t>(mode)) != 0) {
       const int err = errno;
       struct stat st;
-      if (err != EEXIST || ::stat(partial.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return err;
+      if (err != EEXIST) return err;
+      if (::stat(partial.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ENOTDIR;
     }
   }
   return 0;

@@ -104,7 +104,7 @@ long WideToNarrow(iconv_t cd, char* out, const char16_t* in, long capacity, long
   if (out == nullptr || capacity <= 0) return 0;
   const size_t units = BoundedLength(in, length);
   size_t written = 0;
-  if (cd != kInvalidIconv && units > 0) {
+  if (cd != kInvalidIconv && units > 0 && capacity > 1) {
     written = RunIconv(cd, reinterpret_cast<const char*>(in), units * 2, 2, out,
                        static_cast<size_t>(capacity - 1), replacement);
   }
@@ -117,7 +117,7 @@ long NarrowToWide(iconv_t cd, char16_t* out, const char* in, long capacity, long
   if (out == nullptr || capacity <= 0) return 0;
   const size_t bytes = BoundedLength(in, length);
   size_t units = 0;
-  if (cd != kInvalidIconv && bytes > 0) {
+  if (cd != kInvalidIconv && bytes > 0 && capacity > 1) {
     // Convert into a byte buffer first: `out` need not be suitably placed for byte writes of
     // odd length, and iconv only ever writes whole code units here.
     std::vector<char> buffer(static_cast<size_t>(capacity - 1) * 2);

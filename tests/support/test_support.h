@@ -43,7 +43,8 @@ std::string ShellQuote(const std::string& s);
 // True when `tool` is on the PATH (the test scripts install every tool the tests use).
 bool HaveTool(const std::string& tool);
 
-std::vector<uint8_t> ReadFileBytes(const std::string& path);
+// The file's bytes, or its first `limit` bytes.
+std::vector<uint8_t> ReadFileBytes(const std::string& path, size_t limit = SIZE_MAX);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 // Hex SHA-256 of a file, through sha256sum; empty if it cannot be computed.
 std::string Sha256OfFile(const std::string& path);
