@@ -7,10 +7,14 @@
 namespace vorlenta::bench {
 
 int RunTextBench(const Args& args);
+int RunStoreBench(const Args& args);
+int RunClassifyBench(const Args& args);
 
 const std::vector<Subcommand>& Subcommands() {
   static const std::vector<Subcommand> table = {
       {"text", "text                 code-page conversion of node names", &RunTextBench},
+      {"classify", "classify [IMAGE]     per-sector record tests and signature walk", &RunClassifyBench},
+      {"store", "store [NODES]        scan result store: write, flush, reload, list, search", &RunStoreBench},
   };
   return table;
 }
