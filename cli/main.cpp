@@ -2,7 +2,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "cli/cmd_partitions.h"
+#include "cli/cmd_scan.h"
 #include "util/debug_log.h"
 #include "util/platform.h"
 #include "util/text.h"
@@ -50,9 +53,9 @@ int main(int argc, char** argv) {
   }
   RouteDebugChannel();
   if (vorlenta::inner_initUnicodeMap("UTF-8") != 0) vorlenta::DebugMessage("inner_initUnicodeMap failed\n");
-  if (command == "partitions" || command == "scan" || command == "recover") {
-    std::fprintf(stderr, "vorlenta-cli: %s is not available yet\n", command.c_str());
-    return kExitUsage;
+  if (command == "partitions") return vorlenta::RunPartitionsCommand(std::vector<std::string>(argv + 2, argv + argc));
+  if (command == "scan" || command == "recover") {
+    return vorlenta::RunScanCommand(std::vector<std::string>(argv + 2, argv + argc), command == "recover");
   }
   std::fprintf(stderr, "vorlenta-cli: unknown command %s\n%s", command.c_str(), kUsage);
   return kExitUsage;

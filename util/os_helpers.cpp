@@ -1,6 +1,7 @@
 #include "util/os_helpers.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
@@ -9,11 +10,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
 #include "util/debug_log.h"
+#include "util/platform.h"
+#include "util/text.h"
 
 namespace vorlenta {
 namespace {
@@ -176,6 +180,66 @@ int WriteAll(int fd, const void* buffer, size_t length) {
     length -= static_cast<size_t>(n);
   }
   return 0;
+}
+
+namespace {
+
+// The user behind sudo or pkexec, or false when there is none or we are not root.
+bool InvokingUser(uid_t& uid, gid_t& gid) {
+  if (::geteuid() != 0) return false;
+  for (const char* name : {"PKEXEC_UID", "SUDO_UID"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(value, &end, 10);
+    if (*end != '\0' || id == 0) return false;
+    uid = static_cast<uid_t>(id);
+    const char* group = std::getenv("SUDO_GID");
+    gid = group != nullptr && *group != '\0' ? static_cast<gid_t>(std::strtoul(group, nullptr, 10)) : static_cast<gid_t>(-1);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void HandToInvokingUser(int fd) {
+  uid_t uid;
+  gid_t gid;
+  if (fd >= 0 && InvokingUser(uid, gid)) (void)::fchown(fd, uid, gid);
+}
+
+int OpenNewFile(const std::string& path, std::string& actual) {
+  if (path.empty()) return -87;
+  std::vector<char> drive(path.size() + 1), dir(path.size() + 1), fname(path.size() + 1), ext(path.size() + 1);
+  _splitpath(path.c_str(), drive.data(), dir.data(), fname.data(), ext.data());
+  // Try the name, then name(1).ext, name(2).ext …; O_EXCL makes the open itself refuse a name
+  // that exists, so even a name taken after a check is never overwritten.
+  for (unsigned n = 0;; ++n) {
+    const std::string candidate =
+        n == 0 ? path : std::string(dir.data()) + fname.data() + "(" + std::to_string(n) + ")" + ext.data();
+    const int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
+    if (fd >= 0) {
+      HandToInvokingUser(fd);
+      actual = candidate;
+      return fd;
+    }
+    if (errno != EEXIST || n == 100000) return -errno;
+  }
+}
+
+int MakeRecoveryFolder(const std::string& path) {
+  struct stat st;
+  const bool existed = ::stat(path.c_str(), &st) == 0;
+  const int status = MakeDirectories(path, kFolderMode);
+  if (status == 0 && !existed) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      HandToInvokingUser(fd);
+      ::close(fd);
+    }
+  }
+  return status;
 }
 
 int DeleteTmpFile(const char* folder) {

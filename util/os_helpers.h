@@ -53,6 +53,17 @@ int ReadData(int fd, unsigned char* buffer, int length, unsigned* got);
 // Writes all `length` bytes, retrying short writes. Returns 0 or the errno of the failure.
 int WriteAll(int fd, const void* buffer, size_t length);
 
+// Creates a new file at the UTF-8 `path`, or at the first free "name(N).ext" beside it when
+// that name is taken: an existing file is never opened, so nothing is overwritten and no stale
+// tail survives. Returns a read-write descriptor, or -errno; `actual` receives the path used.
+int OpenNewFile(const std::string& path, std::string& actual);
+// Creates the folder `path` and its parents (enterable; an existing folder is fine) and hands
+// new ones to the user who started the program through sudo or pkexec. 0 or errno.
+int MakeRecoveryFolder(const std::string& path);
+// Gives a file this privileged process created to the user who asked for it (the uid in
+// PKEXEC_UID or SUDO_UID), so that the user can open, move and delete it. No-op otherwise.
+void HandToInvokingUser(int fd);
+
 // Removes every entry of `folder` whose name contains "tmp.". Non-zero if it could be listed.
 int DeleteTmpFile(const char* folder);
 

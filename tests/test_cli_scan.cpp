@@ -1,0 +1,132 @@
+// vorlenta-cli scan and recover, end to end on a card image made by mkfs.fat and mtools.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "support/fat_image.h"
+#include "support/test_support.h"
+
+namespace vorlenta {
+namespace {
+
+using test::ShellQuote;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::stringstream in(line);
+  std::string field;
+  while (std::getline(in, field, '\t')) fields.push_back(field);
+  return fields;
+}
+
+class CliScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"mkfs.fat", "mcopy", "mdel", "convert", "sfdisk"}) VORLENTA_REQUIRE_TOOL(tool);
+    image_ = dir_ / "card.img";
+    ASSERT_TRUE(test::MakeFatVolume(image_, 40 * 1024, "-F 32"));
+    ASSERT_EQ(test::RunCommand("convert -size 320x240 plasma:fractal " + ShellQuote(dir_ / "pic.jpg")), 0);
+    test::WriteFileBytes(dir_ / "notes.txt", test::RandomBytes(3000, 4));
+    ASSERT_TRUE(test::Mtools(image_, "mmd", "::/DCIM"));
+    ASSERT_TRUE(test::PutFile(image_, dir_ / "pic.jpg", "::/DCIM/Beach day.jpg"));
+    ASSERT_TRUE(test::PutFile(image_, dir_ / "pic.jpg", "::/DCIM/Kept.jpg"));
+    ASSERT_TRUE(test::PutFile(image_, dir_ / "notes.txt", "::/Shopping notes.txt"));
+    ASSERT_TRUE(test::Mtools(image_, "mdel", "'::/DCIM/Beach day.jpg' '::/Shopping notes.txt'"));
+  }
+
+  int Cli(const std::string& args, std::string* out) {
+    return test::RunCommand("VORLENTA_SUPPORT_DIR=" + ShellQuote(dir_ / "support") + " " + ShellQuote(VORLENTA_CLI_PATH) +
+                                " " + args + " 2>" + ShellQuote(dir_ / "stderr"),
+                            out);
+  }
+  std::string Stderr() {
+    const std::vector<uint8_t> bytes = test::ReadFileBytes(dir_ / "stderr");
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  test::TempDir dir_;
+  std::string image_;
+};
+
+TEST_F(CliScanTest, ScanListsTheDeletedFilesOfTheChosenCategories) {
+  std::string out;
+  ASSERT_EQ(Cli("scan " + ShellQuote(image_) + " --fast", &out), 0) << Stderr();
+  // The default categories (photo, music, video) leave the text file out.
+  std::vector<std::string> lines = Lines(out);
+  ASSERT_EQ(lines.size(), 2u) << out;
+  EXPECT_EQ(Fields(lines[0]), (std::vector<std::string>{"fast", std::to_string(test::ReadFileBytes(dir_ / "pic.jpg").size()),
+                                                       "1", "dcim/Beach day.jpg"}));
+  EXPECT_EQ(lines[1].rfind("found 1 files (", 0), 0u) << lines[1];
+  EXPECT_EQ(Stderr(), "") << "no progress line when standard error is not a terminal";
+
+  out.clear();
+  ASSERT_EQ(Cli("scan " + ShellQuote(image_) + " --fast --categories office,photo --json", &out), 0);
+  lines = Lines(out);
+  ASSERT_EQ(lines.size(), 3u) << out;
+  EXPECT_EQ(lines[1], "{\"kind\":\"fast\",\"size\":3000,\"healthy\":1,\"path\":\"Shopping notes.txt\"}");
+  EXPECT_EQ(lines[2].rfind("{\"found\":2,", 0), 0u);
+}
+
+TEST_F(CliScanTest, RecoverCopiesIntoCategoryFoldersWithoutOverwriting) {
+  const std::string dest = dir_ / "out";
+  std::string out;
+  ASSERT_EQ(Cli("recover " + ShellQuote(image_) + " " + ShellQuote(dest) + " --fast --categories all", &out), 0) << Stderr();
+  std::vector<std::string> lines = Lines(out);
+  ASSERT_EQ(lines.size(), 3u) << out;
+  EXPECT_EQ(lines[0], "ok\t" + dest + "/photo/Beach day.jpg");
+  EXPECT_EQ(lines[1], "ok\t" + dest + "/document/Shopping notes.txt");
+  EXPECT_EQ(lines[2], "recovered 2 files, 0 failed");
+  EXPECT_EQ(test::ReadFileBytes(dest + "/photo/Beach day.jpg"), test::ReadFileBytes(dir_ / "pic.jpg"));
+  EXPECT_EQ(test::ReadFileBytes(dest + "/document/Shopping notes.txt"), test::ReadFileBytes(dir_ / "notes.txt"));
+
+  out.clear();
+  ASSERT_EQ(Cli("recover " + ShellQuote(image_) + " " + ShellQuote(dest) + " --fast --categories photo", &out), 0);
+  EXPECT_EQ(Lines(out)[0], "ok\t" + dest + "/photo/Beach day(1).jpg");
+  EXPECT_EQ(test::ReadFileBytes(dest + "/photo/Beach day.jpg"), test::ReadFileBytes(dir_ / "pic.jpg"));
+}
+
+TEST_F(CliScanTest, PartitionsAndSectorRangesSelectTheVolume) {
+  // A disk with an MBR whose first partition holds the card's volume at sector 2048.
+  const std::string disk = dir_ / "disk.img";
+  ASSERT_EQ(test::RunCommand("truncate -s 48M " + ShellQuote(disk) + " && echo 'start=2048, size=81920, type=c' | sfdisk -q " +
+                             ShellQuote(disk) + " >/dev/null 2>&1 && dd if=" + ShellQuote(image_) + " of=" + ShellQuote(disk) +
+                             " bs=512 seek=2048 conv=notrunc status=none"),
+            0);
+  std::string out;
+  ASSERT_EQ(Cli("scan " + ShellQuote(disk) + " --fast --partition 1", &out), 0) << Stderr();
+  EXPECT_EQ(Lines(out).size(), 2u) << out;
+  out.clear();
+  ASSERT_EQ(Cli("scan " + ShellQuote(disk) + " --fast --start 2048 --count 81920", &out), 0) << Stderr();
+  EXPECT_EQ(Lines(out).size(), 2u) << out;
+  EXPECT_EQ(Cli("scan " + ShellQuote(disk) + " --fast --partition 3", &out), 2);
+  EXPECT_NE(Stderr().find("no partition 3"), std::string::npos) << Stderr();
+  EXPECT_EQ(Cli("scan " + ShellQuote(disk) + " --fast", &out), 3) << "sector 0 holds a partition table, not FAT";
+}
+
+TEST_F(CliScanTest, UsageAndSourceErrorsHaveTheirExitCodes) {
+  std::string out;
+  EXPECT_EQ(Cli("scan " + ShellQuote(dir_ / "missing.img") + " --fast", &out), 3);
+  EXPECT_NE(Stderr().find("cannot open"), std::string::npos);
+  EXPECT_NE(Stderr().find("No such file or directory"), std::string::npos);
+  EXPECT_EQ(Cli("scan " + ShellQuote(image_), &out), 2);
+  EXPECT_NE(Stderr().find("deep scan is not available yet"), std::string::npos);
+  EXPECT_EQ(Cli("scan " + ShellQuote(image_) + " --fast --frobnicate", &out), 2);
+  EXPECT_EQ(Cli("scan " + ShellQuote(image_) + " --fast --partition 1 --start 0 --count 5", &out), 2);
+  EXPECT_EQ(Cli("scan " + ShellQuote(image_) + " --fast --categories pictures", &out), 2);
+  EXPECT_EQ(Cli("recover " + ShellQuote(image_) + " --fast", &out), 2);
+  EXPECT_EQ(Cli("scan disk:200 --fast", &out), 3);
+  test::WriteFileBytes(dir_ / "zeros.img", std::vector<uint8_t>(1 << 20, 0));
+  EXPECT_EQ(Cli("scan " + ShellQuote(dir_ / "zeros.img") + " --fast", &out), 3);
+  EXPECT_NE(Stderr().find("no FAT"), std::string::npos) << Stderr();
+}
+
+}  // namespace
+}  // namespace vorlenta

@@ -1,0 +1,364 @@
+// The fast FAT engine on real volumes made by mkfs.fat and changed by mtools: what it lists,
+// what it recovers (byte for byte), and how it copes with damage.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "engine/categories.h"
+#include "engine/log_file_manager.h"
+#include "engine/recovery_driver.h"
+#include "engine/status.h"
+#include "fat/fast_fat_recovery.h"
+#include "support/fat_image.h"
+#include "support/test_support.h"
+#include "util/endian.h"
+#include "util/text.h"
+
+namespace vorlenta {
+namespace {
+
+using test::PutFile;
+
+class FastFatTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"mkfs.fat", "mcopy", "mdel", "mdeltree", "mmd", "convert"}) VORLENTA_REQUIRE_TOOL(tool);
+    support_ = std::make_unique<test::ScopedEnv>("VORLENTA_SUPPORT_DIR", dir_ / "support");
+    CLogFileManager::GetInstance().Init();
+    CLogFileManager::GetInstance().AddDirIndex();
+  }
+
+  // A host file of `size` pseudo-random bytes.
+  std::string MakeFile(const std::string& name, size_t size, uint64_t seed) {
+    const std::string path = dir_ / name;
+    test::WriteFileBytes(path, test::RandomBytes(size, seed));
+    return path;
+  }
+
+  // A real JPEG: a photo whose first sector does not look like one counts as damaged.
+  std::string MakeJpeg(const std::string& name, const std::string& size) {
+    const std::string path = dir_ / name;
+    EXPECT_EQ(test::RunCommand("convert -size " + size + " plasma:fractal -quality 92 " + test::ShellQuote(path)), 0);
+    return path;
+  }
+
+  // Every file the engine lists, by "directory path + name".
+  std::map<std::string, _FILE_NODE_> ScanAll(IFileRecoveryParse& engine, int expectedStatus = 0) {
+    EXPECT_EQ(engine.ScanDevice(nullptr), expectedStatus);
+    CategorySelection all;
+    ParseCategoryList("all", all);
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    engine.SearchFileNode(BuildSearchKey(all).c_str(), hits);
+    std::map<std::string, _FILE_NODE_> found;
+    for (_FILE_NODE_& hit : hits) {
+      char16_t dir[1024];
+      EXPECT_EQ(engine.GetFileNodeParentDirPath(&hit, dir, 1024), 0);
+      found[Utf16ToUtf8(dir) + AnsiToUtf8(hit.FileName)] = hit;
+    }
+    return found;
+  }
+
+  // Saves `node` into the destination folder and returns the bytes written.
+  std::vector<uint8_t> Recover(IFileRecoveryParse& engine, _FILE_NODE_ node, const std::string& name) {
+    const std::string target = dir_ / ("out-" + name);
+    const std::u16string wide = Utf8ToUtf16(target.c_str());
+    EXPECT_EQ(engine.SaveFileData(&node, wide.c_str(), 0), 0) << name;
+    return test::ReadFileBytes(target);
+  }
+
+  test::TempDir dir_;
+  std::unique_ptr<test::ScopedEnv> support_;
+};
+
+TEST_F(FastFatTest, FloppyFat12UsesItsRootSizeAndTwelveBitChains) {
+  const std::string img = dir_ / "floppy.img";
+  ASSERT_TRUE(test::MakeFatVolume(img, 1440, "-F 12"));
+  // A directory of 30 long names spans several one-sector clusters, linked by 12-bit entries.
+  ASSERT_TRUE(test::Mtools(img, "mmd", "::/Photos"));
+  std::vector<std::string> originals;
+  for (int i = 0; i < 30; ++i) {
+    const std::string name = "Holiday picture " + std::to_string(i) + ".bin";
+    originals.push_back(MakeFile(name, 700 + static_cast<size_t>(i) * 37, static_cast<uint64_t>(i)));
+    ASSERT_TRUE(PutFile(img, originals.back(), "::/Photos/" + name));
+  }
+  const std::string rootFile = MakeFile("Root letter.txt", 3000, 99);
+  ASSERT_TRUE(PutFile(img, rootFile, "::/Root letter.txt"));
+  ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Photos/Holiday picture 29.bin' '::/Root letter.txt'"));
+
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.Init(Utf8ToUtf16(img.c_str()).c_str(), u'A'), 0);
+  EXPECT_EQ(engine.Geometry().type, FatType::kFat12);
+  // 224 root entries take 14 sectors: the data area starts at 1 + 2 * 9 + 14.
+  EXPECT_EQ(engine.Geometry().rootDirSectors, 14u);
+  EXPECT_EQ(engine.Geometry().firstDataSector, 33u);
+
+  const auto found = ScanAll(engine);
+  ASSERT_EQ(found.size(), 2u) << "only the two deleted files are listed";
+  ASSERT_TRUE(found.count("Photos/Holiday picture 29.bin"));
+  ASSERT_TRUE(found.count("Root letter.txt"));
+  EXPECT_EQ(Recover(engine, found.at("Photos/Holiday picture 29.bin"), "a"), test::ReadFileBytes(originals[29]));
+  EXPECT_EQ(Recover(engine, found.at("Root letter.txt"), "b"), test::ReadFileBytes(rootFile));
+  EXPECT_EQ(found.at("Root letter.txt").VolumeTag, static_cast<uint32_t>(u'A'));
+  EXPECT_EQ(found.at("Root letter.txt").SourceKind, static_cast<uint32_t>(kSourceFastFat));
+
+  // The directory on the path is a node of its own under the root; nothing else is.
+  std::vector<_FILE_NODE_> root;
+  ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, root), 0);
+  ASSERT_EQ(root.size(), 2u);
+  EXPECT_STREQ(root[0].FileName, "Root letter.txt");
+  EXPECT_STREQ(root[1].FileName, "Photos");
+  EXPECT_EQ(root[1].IsDirectory, 1u);
+  unsigned count = 0;
+  ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
+  EXPECT_EQ(count, 2u);
+}
+
+TEST_F(FastFatTest, Fat16PartitionAtAnOffsetListsOnlyThePathToDeletedFiles) {
+  constexpr unsigned kOffset = 2048;
+  const std::string img = dir_ / "disk0";
+  ASSERT_TRUE(test::MakeFatVolume(img, 32 * 1024, "-F 16", kOffset));
+  ASSERT_TRUE(test::Mtools(img, "mmd", "::/Alpha ::/Alpha/Beta ::/Gamma", kOffset));
+  const std::string deep = MakeFile("deep.bin", 70000, 7);
+  const std::string live = MakeFile("live.bin", 5000, 8);
+  ASSERT_TRUE(PutFile(img, deep, "::/Alpha/Beta/Deep file.bin", kOffset));
+  ASSERT_TRUE(PutFile(img, live, "::/Alpha/Beta/live.bin", kOffset));
+  ASSERT_TRUE(PutFile(img, live, "::/Gamma/Other live.bin", kOffset));
+  ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Alpha/Beta/Deep file.bin'", kOffset));
+
+  test::ScopedEnv disks("VORLENTA_DISK_DIR", dir_.path());
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.Init(0, kOffset, 32 * 1024 * 2, u'C'), 0);
+  EXPECT_EQ(engine.Geometry().type, FatType::kFat16);
+  const auto found = ScanAll(engine);
+  ASSERT_EQ(found.size(), 1u);
+  const _FILE_NODE_& node = found.begin()->second;
+  EXPECT_EQ(found.begin()->first, "Alpha/Beta/Deep file.bin");
+  EXPECT_EQ(node.VolumeStartSector, kOffset);
+  EXPECT_GE(node.RecordSector, kOffset + engine.Geometry().firstDataSector);
+  EXPECT_EQ(Recover(engine, node, "deep"), test::ReadFileBytes(deep));
+
+  // Alpha and Beta lead to the deleted file; Gamma does not and has no node.
+  std::vector<_FILE_NODE_> root;
+  ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, root), 0);
+  ASSERT_EQ(root.size(), 1u);
+  EXPECT_STREQ(root[0].FileName, "Alpha");
+  std::vector<_FILE_NODE_> alpha;
+  ASSERT_EQ(engine.GetChildrenFileNode(&root[0], 1, alpha), 0);
+  ASSERT_EQ(alpha.size(), 1u);
+  EXPECT_STREQ(alpha[0].FileName, "Beta");
+  std::vector<_FILE_NODE_> beta;
+  ASSERT_EQ(engine.GetChildrenFileNode(&alpha[0], 2, beta), 0);
+  ASSERT_EQ(beta.size(), 1u);
+  EXPECT_STREQ(beta[0].FileName, "Deep file.bin");
+  std::vector<_FILE_NODE_> unchanged;
+  EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 3, unchanged), kStatusInvalidParameter);
+}
+
+TEST_F(FastFatTest, Fat32SuperfloppyDeletedTreesAndNonAsciiNames) {
+  const std::string img = dir_ / "card.img";
+  ASSERT_TRUE(test::MakeFatVolume(img, 64 * 1024, "-F 32 -n CARD"));
+  ASSERT_TRUE(test::Mtools(img, "mmd", "::/DCIM ::/Trip ::/Trip/Day1"));
+  const std::string photo = MakeJpeg("photo.jpg", "900x700");
+  const std::string clip = MakeFile("clip.bin", 1500000, 2);
+  const std::string note = MakeFile("note.bin", 513, 3);
+  const std::string chinese = "\xE7\x85\xA7\xE7\x89\x87 Zo\xC3\xAB.jpg";  // "照片 Zoë.jpg"
+  ASSERT_TRUE(PutFile(img, photo, "::/DCIM/" + chinese));
+  // A short name without a long one is shown in lower case: DCIM lists as "dcim".
+  ASSERT_TRUE(PutFile(img, clip, "::/Trip/Day1/A rather long video file name.mp4"));
+  ASSERT_TRUE(PutFile(img, note, "::/Trip/Notes about the trip.txt"));
+  ASSERT_TRUE(PutFile(img, note, "::/DCIM/keep.txt"));
+  ASSERT_TRUE(test::Mtools(img, "mdel", "'::/DCIM/" + chinese + "'"));
+  ASSERT_TRUE(test::Mtools(img, "mdeltree", "::/Trip"));
+
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.Init(Utf8ToUtf16(img.c_str()).c_str(), u'C'), 0);
+  EXPECT_TRUE(engine.Geometry().IsFat32());
+  EXPECT_EQ(engine.GetDeviceFileSystemType(nullptr), 1);
+  const auto found = ScanAll(engine);
+  const std::map<std::string, std::string> expected = {
+      {"dcim/" + chinese, photo},
+      {"Trip/Day1/A rather long video file name.mp4", clip},
+      {"Trip/Notes about the trip.txt", note},
+  };
+  ASSERT_EQ(found.size(), expected.size());
+  for (const auto& [path, original] : expected) {
+    ASSERT_TRUE(found.count(path)) << path;
+    EXPECT_EQ(Recover(engine, found.at(path), std::to_string(found.at(path).FileIndex)), test::ReadFileBytes(original))
+        << path;
+  }
+  // The node keeps the name in the 8-bit code page: GB18030 bytes for the Chinese letters.
+  EXPECT_EQ(std::string(found.at("dcim/" + chinese).FileName), Utf8ToAnsi(chinese.c_str()));
+
+  // Saving the deleted folder copies its whole tree, first level before second.
+  std::vector<_FILE_NODE_> root;
+  ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, root), 0);
+  const auto trip = std::find_if(root.begin(), root.end(), [](const _FILE_NODE_& n) { return std::string(n.FileName) == "Trip"; });
+  ASSERT_NE(trip, root.end());
+  const std::string target = dir_ / "tree";
+  ASSERT_EQ(engine.SaveFileData(&*trip, Utf8ToUtf16(target.c_str()).c_str(), 0), 0);
+  EXPECT_EQ(test::ReadFileBytes(target + "/Notes about the trip.txt"), test::ReadFileBytes(note));
+  EXPECT_EQ(test::ReadFileBytes(target + "/Day1/A rather long video file name.mp4"), test::ReadFileBytes(clip));
+}
+
+TEST_F(FastFatTest, PartlyReusedPhotoIsMarkedDamagedAndHiddenFromPhotoSearch) {
+  const std::string img = dir_ / "card.img";
+  // FAT16: no free-cluster hint, so a new file starts in the lowest free cluster.
+  ASSERT_TRUE(test::MakeFatVolume(img, 32 * 1024, "-F 16 -s 1"));
+  const std::string jpeg = MakeJpeg("big.jpg", "400x300");
+  const std::string keep = MakeJpeg("kept.jpg", "300x200");
+  ASSERT_TRUE(PutFile(img, jpeg, "::/Big picture.jpg"));
+  ASSERT_TRUE(PutFile(img, keep, "::/Kept picture.jpg"));
+  ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Big picture.jpg' '::/Kept picture.jpg'"));
+  // A new file takes the first free cluster: the start of the deleted big picture.
+  ASSERT_TRUE(PutFile(img, MakeFile("new.bin", 1000, 5), "::/new.bin"));
+
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.Init(Utf8ToUtf16(img.c_str()).c_str(), u'C'), 0);
+  ASSERT_EQ(engine.ScanDevice(nullptr), 0);
+  std::vector<__SEARCH_FILE_INFO__> photos;
+  engine.SearchFileNode(Ansi2Unicode(kPhotoExtensionList).c_str(), photos);
+  ASSERT_EQ(photos.size(), 1u) << "the overwritten photo is hidden";
+  EXPECT_STREQ(photos[0].FileName, "Kept picture.jpg");
+  EXPECT_EQ(photos[0].IsHealthy, 1u);
+  EXPECT_EQ(Recover(engine, photos[0], "kept"), test::ReadFileBytes(keep));
+  unsigned count = 0;
+  ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
+  EXPECT_EQ(count, 2u) << "the count has no health filter";
+}
+
+TEST_F(FastFatTest, PreviewOfAPhotoGoesToTheScanLogAndOthersToTheBuffer) {
+  const std::string img = dir_ / "card.img";
+  ASSERT_TRUE(test::MakeFatVolume(img, 16 * 1024, "-F 16"));
+  const std::string pic = MakeJpeg("p.jpg", "500x400");
+  const std::string movie = MakeFile("m.bin", 30000, 12);
+  ASSERT_TRUE(PutFile(img, pic, "::/Shot.jpg"));
+  ASSERT_TRUE(PutFile(img, movie, "::/Movie.mp4"));
+  ASSERT_TRUE(test::Mtools(img, "mdel", "::/Shot.jpg ::/Movie.mp4"));
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.Init(Utf8ToUtf16(img.c_str()).c_str(), u'C'), 0);
+  const auto found = ScanAll(engine);
+  ASSERT_EQ(found.size(), 2u);
+
+  _FILE_NODE_ shot = found.at("Shot.jpg");
+  char16_t temp[512] = u"";
+  std::vector<unsigned char> buffer(kPreviewBufferBytes);
+  int size = kPreviewBufferBytes;
+  ASSERT_EQ(engine.PreView(&shot, temp, buffer.data(), size, nullptr, nullptr), 0);
+  EXPECT_EQ(Utf16ToUtf8(temp), (dir_ / "support") + "/ScanLog/tmp.jpg");
+  EXPECT_EQ(size, 0);
+  EXPECT_EQ(test::ReadFileBytes(Utf16ToUtf8(temp)), test::ReadFileBytes(pic));
+
+  _FILE_NODE_ clip = found.at("Movie.mp4");
+  char16_t none[512] = u"";
+  size = kPreviewBufferBytes;
+  ASSERT_EQ(engine.PreView(&clip, none, buffer.data(), size, nullptr, nullptr), 0);
+  EXPECT_EQ(none[0], 0);
+  ASSERT_EQ(size, kPreviewBufferBytes);
+  const std::vector<uint8_t> original = test::ReadFileBytes(movie);
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), original.begin()));
+  EXPECT_EQ(engine.PreView(nullptr, none, buffer.data(), size, nullptr, nullptr), kStatusInvalidParameter);
+}
+
+TEST_F(FastFatTest, UnusedRunsFollowTheClusterBitmap) {
+  const std::string img = dir_ / "card.img";
+  ASSERT_TRUE(test::MakeFatVolume(img, 33 * 1024, "-F 32 -s 1"));
+  // Root directory in cluster 2, then a file of 10 clusters in 3..12.
+  ASSERT_TRUE(PutFile(img, MakeFile("f.bin", 10 * 512, 3), "::/f.bin"));
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.Init(Utf8ToUtf16(img.c_str()).c_str(), u'C'), 0);
+  ASSERT_EQ(engine.BuildBitMapInfo(), 0);
+  const FatGeometry& g = engine.Geometry();
+  unsigned long long sector = 0, count = 0;
+  EXPECT_EQ(engine.GetUnUsedSectorCount(sector, count), 1);
+  EXPECT_EQ(sector, g.firstDataSector + 11);
+  EXPECT_EQ(count, static_cast<unsigned long long>(g.clusterCount - 11));
+  sector = g.totalSectors + 5;
+  EXPECT_EQ(engine.GetUnUsedSectorCount(sector, count), 1);
+  EXPECT_EQ(sector, g.totalSectors);
+  EXPECT_EQ(count, 0u);
+}
+
+// Damaged volumes: each must give a partial result or an error, never a crash or a hang.
+TEST_F(FastFatTest, DamagedVolumesEndCleanly) {
+  const std::string img = dir_ / "card.img";
+  ASSERT_TRUE(test::MakeFatVolume(img, 2048, "-F 12 -s 1"));
+  ASSERT_TRUE(test::Mtools(img, "mmd", "::/Loop"));
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(PutFile(img, MakeFile("x" + std::to_string(i), 100, static_cast<uint64_t>(i)),
+                        "::/Loop/A long file name number " + std::to_string(i)));
+  }
+  ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Loop/A long file name number 39'"));
+  std::vector<uint8_t> bytes = test::ReadFileBytes(img);
+  CFastFatRecovery probe;
+  ASSERT_EQ(probe.Init(Utf8ToUtf16(img.c_str()).c_str(), u'C'), 0);
+  const FatGeometry g = probe.Geometry();
+  const size_t fat = static_cast<size_t>(g.fatStartSector) * 512;
+
+  // The Loop directory's chain: make its second cluster link back to its first.
+  uint32_t first = 0;
+  for (uint32_t c = 2; c < 50 && first == 0; ++c) {
+    const size_t at = static_cast<size_t>(g.ClusterToSector(c)) * 512;
+    if (bytes[at] == '.' && bytes[at + 32] == '.') first = c;
+  }
+  ASSERT_NE(first, 0u);
+  uint32_t second = 0;
+  ASSERT_EQ(probe.GetNextClusterNO(first, second), 0);
+  ASSERT_TRUE(g.IsValidCluster(second));
+  auto setFat12 = [&](uint32_t c, uint32_t value) {
+    const size_t at = fat + c + c / 2;
+    uint16_t pair = ReadU16LE(bytes.data(), bytes.size(), at);
+    pair = (c & 1) ? static_cast<uint16_t>((pair & 0x000F) | (value << 4)) : static_cast<uint16_t>((pair & 0xF000) | value);
+    WriteU16LE(bytes.data(), at, pair);
+  };
+  std::vector<uint8_t> looped = bytes;
+  std::swap(looped, bytes);
+  setFat12(second, first);
+  std::swap(looped, bytes);
+  test::WriteFileBytes(dir_ / "looped.img", looped);
+  {
+    CFastFatRecovery engine;
+    ASSERT_EQ(engine.Init(Utf8ToUtf16((dir_ / "looped.img").c_str()).c_str(), u'C'), 0);
+    EXPECT_EQ(engine.ScanDevice(nullptr), 0);
+  }
+
+  // A link far beyond the volume ends the chain instead of reading outside it.
+  std::vector<uint8_t> beyond = bytes;
+  std::swap(beyond, bytes);
+  setFat12(second, 0xFF0);
+  std::swap(beyond, bytes);
+  test::WriteFileBytes(dir_ / "beyond.img", beyond);
+  {
+    CFastFatRecovery engine;
+    ASSERT_EQ(engine.Init(Utf8ToUtf16((dir_ / "beyond.img").c_str()).c_str(), u'C'), 0);
+    EXPECT_EQ(engine.ScanDevice(nullptr), 0);
+  }
+
+  // Random bytes over the whole FAT, and an image cut short after its FAT.
+  std::vector<uint8_t> noisy = bytes;
+  const std::vector<uint8_t> noise = test::RandomBytes(static_cast<size_t>(g.sectorsPerFat) * 512, 77);
+  std::copy(noise.begin(), noise.end(), noisy.begin() + static_cast<long>(fat));
+  test::WriteFileBytes(dir_ / "noisy.img", noisy);
+  std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<long>(g.firstDataSector * 512 + 1024));
+  test::WriteFileBytes(dir_ / "cut.img", cut);
+  for (const char* name : {"noisy.img", "cut.img"}) {
+    CFastFatRecovery engine;
+    ASSERT_EQ(engine.Init(Utf8ToUtf16((dir_ / name).c_str()).c_str(), u'C'), 0) << name;
+    engine.ScanDevice(nullptr);
+    CategorySelection all;
+    ParseCategoryList("all", all);
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    engine.SearchFileNode(BuildSearchKey(all).c_str(), hits);
+    for (_FILE_NODE_& hit : hits) Recover(engine, hit, std::string(name) + std::to_string(hit.FileIndex));
+  }
+
+  // A boot record that is not FAT at all is refused.
+  std::vector<uint8_t> blank(1024 * 1024, 0);
+  test::WriteFileBytes(dir_ / "blank.img", blank);
+  CFastFatRecovery engine;
+  EXPECT_EQ(engine.Init(Utf8ToUtf16((dir_ / "blank.img").c_str()).c_str(), u'C'), kStatusInvalidParameter);
+  EXPECT_EQ(engine.ScanDevice(nullptr), kStatusInvalidParameter);
+}
+
+}  // namespace
+}  // namespace vorlenta

@@ -1,0 +1,202 @@
+// Rules shared by the window's drivers and the CLI: category folders, search keys, the
+// recovery loop, and the factory's choice of engine.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/categories.h"
+#include "engine/recovery_driver.h"
+#include "engine/recovery_factory.h"
+#include "engine/status.h"
+#include "fat/fast_fat_recovery.h"
+#include "engine/fast_ext_recovery.h"
+#include "support/fat_image.h"
+#include "support/test_support.h"
+#include "util/debug_log.h"
+#include "util/os_helpers.h"
+#include "util/text.h"
+
+namespace vorlenta {
+namespace {
+
+TEST(CategoryFolders, FirstListHoldingTheExtensionWins) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"IMG_1.JPG", "photo"},    {"song.Mp3", "audio"},     {"clip.mkv", "video"},  {"report.doc", "document"},
+      {"letter.rtf", "archive"}, {"backup.7z", "archive"},  {"a.x", "others"},      {"README", "others"},
+      {"movie.rm", "audio"},     {"data.csv", "archive"},   {"scan.tif", "photo"},  {"trailing.", "others"},
+  };
+  for (const auto& [name, folder] : cases) {
+    EXPECT_STREQ(GetDirTypeByFileName(name), folder) << name;
+    char out[16];
+    EXPECT_EQ(GetDirTypeByFileName(name, out), 0);
+    EXPECT_STREQ(out, folder);
+  }
+}
+
+TEST(SearchKeys, BuiltInTheWindowsOrder) {
+  CategorySelection c;
+  c.photo = true;
+  c.other = true;
+  EXPECT_EQ(Unicode2Ansi(BuildSearchKey(c).c_str()), std::string(kPhotoExtensionList) + "*.other");
+  CategorySelection all;
+  ASSERT_TRUE(ParseCategoryList("all", all));
+  EXPECT_EQ(Unicode2Ansi(BuildSearchKey(all).c_str()),
+            std::string(kPhotoExtensionList) + kAudioExtensionList + kOfficeExtensionList + kVideoExtensionList +
+                kArchiveExtensionList + kExtendedOfficeArchiveList + "*.other");
+  CategorySelection parsed;
+  ASSERT_TRUE(ParseCategoryList("video,music", parsed));
+  EXPECT_TRUE(parsed.video && parsed.music && !parsed.photo && !parsed.other);
+  EXPECT_FALSE(ParseCategoryList("photo,pictures", parsed));
+  EXPECT_FALSE(ParseCategoryList("", parsed));
+  const CategorySelection initial = DefaultCategories();
+  EXPECT_TRUE(initial.photo && initial.music && initial.video && !initial.office && !initial.archive && !initial.other);
+}
+
+// An engine whose saves write a small file, and fault or stop on request.
+class ScriptedEngine : public CFastExtRecovery {
+ public:
+  int SaveFileData(_FILE_NODE_* node, const char16_t* target, int) override {
+    ++saves;
+    if (std::strcmp(node->FileName, "fault.jpg") == 0) {
+      static void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      volatile uint8_t value = *static_cast<volatile uint8_t*>(page);
+      (void)value;
+    }
+    std::string actual;
+    const int fd = OpenNewFile(Utf16ToUtf8(target), actual);
+    if (fd < 0) return -fd;
+    const int status = WriteAll(fd, node->FileName, std::strlen(node->FileName));
+    ::close(fd);
+    if (stopAfter != 0 && saves >= stopAfter) return kStatusUserStop;
+    return status;
+  }
+  int saves = 0;
+  int stopAfter = 0;
+};
+
+_FILE_NODE_ Node(const char* name) {
+  _FILE_NODE_ node;
+  std::memset(&node, 0, sizeof node);
+  SetFileNodeName(node, name);
+  return node;
+}
+
+struct Outcomes {
+  std::vector<std::pair<std::string, int>> files;
+};
+
+void Record(void* context, const _FILE_NODE_&, const std::string& path, int status) {
+  static_cast<Outcomes*>(context)->files.emplace_back(path, status);
+}
+
+int g_finishedReports = 0;
+int OnRecovery(void*, int percent, int phase, int, const char16_t*) {
+  if (percent == 100 && phase == kRecoveryPhaseFinished) ++g_finishedReports;
+  return 0;
+}
+
+TEST(RecoveryLoop, ClashingNamesGetNumbersAndCategoriesGetFolders) {
+  test::TempDir dest;
+  ScriptedEngine engine;
+  CCrashGuard guard("recvSignal");
+  std::vector<_FILE_NODE_> nodes = {Node("IMG_1.JPG"), Node("IMG_1.JPG"), Node("a.x"), Node("\xD6\xD0.mp3")};
+  Outcomes outcomes;
+  g_finishedReports = 0;
+  const RecoveryTotals totals =
+      RecoverNodes(engine, nodes, dest.path() + "/", guard, nullptr, Record, &outcomes, OnRecovery, nullptr);
+  EXPECT_EQ(totals.saved, 4u);
+  EXPECT_EQ(totals.failed, 0u);
+  EXPECT_EQ(g_finishedReports, 1);
+  ASSERT_EQ(outcomes.files.size(), 4u);
+  EXPECT_EQ(outcomes.files[0].first, dest / "photo/IMG_1.JPG");
+  EXPECT_EQ(outcomes.files[1].first, dest / "photo/IMG_1(1).JPG");
+  EXPECT_EQ(outcomes.files[2].first, dest / "others/a.x");
+  EXPECT_EQ(outcomes.files[3].first, dest / "audio/\xE4\xB8\xAD.mp3");
+  EXPECT_EQ(test::ReadFileBytes(dest / "photo/IMG_1(1).JPG").size(), 9u);
+  EXPECT_EQ(test::ReadFileBytes(dest / "audio/\xE4\xB8\xAD.mp3").size(), 6u);
+
+  // A file already at the destination is never overwritten.
+  test::WriteFileBytes(dest / "others/b.x", {'o', 'l', 'd'});
+  std::vector<_FILE_NODE_> again = {Node("b.x")};
+  RecoverNodes(engine, again, dest.path(), guard, nullptr, Record, &outcomes, nullptr, nullptr);
+  EXPECT_EQ(test::ReadFileBytes(dest / "others/b.x"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  EXPECT_EQ(outcomes.files.back().first, dest / "others/b(1).x");
+}
+
+TEST(RecoveryLoop, UserStopEndsTheLoopAndTheEndIsStillReported) {
+  test::TempDir dest;
+  ScriptedEngine engine;
+  engine.stopAfter = 3;
+  CCrashGuard guard("recvSignal");
+  std::vector<_FILE_NODE_> nodes;
+  for (int i = 0; i < 10; ++i) nodes.push_back(Node(("f" + std::to_string(i) + ".txt").c_str()));
+  g_finishedReports = 0;
+  const RecoveryTotals totals = RecoverNodes(engine, nodes, dest.path(), guard, nullptr, nullptr, nullptr, OnRecovery, nullptr);
+  EXPECT_TRUE(totals.stopped);
+  EXPECT_EQ(engine.saves, 3);
+  EXPECT_LE(totals.saved, 4u);
+  EXPECT_EQ(g_finishedReports, 1);
+
+  std::atomic<bool> stop{true};
+  ScriptedEngine idle;
+  const RecoveryTotals none = RecoverNodes(idle, nodes, dest.path(), guard, &stop, nullptr, nullptr, nullptr, nullptr);
+  EXPECT_TRUE(none.stopped);
+  EXPECT_EQ(idle.saves, 0) << "a stop asked before a file starts saves nothing more";
+}
+
+TEST(RecoveryLoop, AFaultWhileSavingSkipsOnlyThatFile) {
+  test::TempDir dest;
+  auto run = [&] {
+    SetDebugLogPath(dest / "Log.txt");
+    ScriptedEngine engine;
+    CCrashGuard guard("recvSignal");
+    std::vector<_FILE_NODE_> nodes = {Node("one.jpg"), Node("fault.jpg"), Node("three.jpg")};
+    const RecoveryTotals totals = RecoverNodes(engine, nodes, dest.path(), guard, nullptr, nullptr, nullptr, nullptr, nullptr);
+    std::fprintf(stderr, "saved %u failed %u\n", totals.saved, totals.failed);
+    std::exit(totals.saved == 2 && totals.failed == 1 ? 0 : 1);
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "saved 2 failed 1");
+  EXPECT_EQ(test::ReadFileBytes(dest / "photo/three.jpg").size(), 9u);
+  const std::vector<uint8_t> log = test::ReadFileBytes(dest / "Log.txt");
+  EXPECT_EQ(std::string(log.begin(), log.end()), "Debug: recvSignal\n");
+}
+
+TEST(Factory, ChoosesTheEngineByTheVolumesFileSystem) {
+  for (const char* tool : {"mkfs.fat", "mkfs.ext4"}) VORLENTA_REQUIRE_TOOL(tool);
+  test::TempDir dir;
+  test::ScopedEnv disks("VORLENTA_DISK_DIR", dir.path());
+  test::ScopedEnv support("VORLENTA_SUPPORT_DIR", dir / "support");
+  ASSERT_TRUE(test::MakeFatVolume(dir / "disk0", 16384, "-F 16", 2048));
+  ASSERT_EQ(test::RunCommand("truncate -s 8M " + test::ShellQuote(dir / "disk1") + " && mkfs.ext4 -q -F " +
+                             test::ShellQuote(dir / "disk1") + " >/dev/null 2>&1"),
+            0);
+  test::WriteFileBytes(dir / "disk2", std::vector<uint8_t>(1 << 20, 0));
+  CFileRecoveryFactory& factory = CFileRecoveryFactory::GetInstance();
+
+  auto fat = factory.CreateFileRecoveryInstance(0, 2048, 32768, u'C', kRecoveryFast);
+  ASSERT_NE(dynamic_cast<CFastFatRecovery*>(fat.get()), nullptr);
+  EXPECT_EQ(dynamic_cast<CFastFatRecovery*>(fat.get())->Geometry().type, FatType::kFat16);
+  EXPECT_EQ(fat->ScanDevice(nullptr), 0) << "the factory has initialised the engine";
+  // The same disk read from sector 0 holds no file system there.
+  EXPECT_EQ(factory.CreateFileRecoveryInstance(0, 0, 2048, u'C', kRecoveryFast), nullptr);
+  auto ext = factory.CreateFileRecoveryInstance(1, 0, 16384, u'C', kRecoveryFast);
+  EXPECT_NE(dynamic_cast<CFastExtRecovery*>(ext.get()), nullptr);
+  EXPECT_EQ(factory.CreateFileRecoveryInstance(2, 0, 2048, u'C', kRecoveryFast), nullptr);
+
+  SetDebugLogPath(dir / "Log.txt");
+  EXPECT_EQ(factory.CreateFileRecoveryInstance(0, 1u << 30, 2048, u'C', kRecoveryFast), nullptr);
+  EXPECT_EQ(factory.CreateFileRecoveryInstance(9, 0, 2048, u'C', kRecoveryFast), nullptr);
+  SetDebugLogPath("");
+  const std::vector<uint8_t> log = test::ReadFileBytes(dir / "Log.txt");
+  EXPECT_EQ(std::string(log.begin(), log.end()), "Debug: read Failed\nDebug: Open Failed\n");
+
+  auto byPath = factory.CreateFileRecoveryInstance(Utf8ToUtf16((dir / "disk1").c_str()).c_str(), u'C', kRecoveryFast);
+  EXPECT_NE(dynamic_cast<CFastExtRecovery*>(byPath.get()), nullptr);
+}
+
+}  // namespace
+}  // namespace vorlenta
