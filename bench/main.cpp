@@ -9,11 +9,13 @@ namespace vorlenta::bench {
 int RunTextBench(const Args& args);
 int RunStoreBench(const Args& args);
 int RunClassifyBench(const Args& args);
+int RunFastFatBench(const Args& args);
 
 const std::vector<Subcommand>& Subcommands() {
   static const std::vector<Subcommand> table = {
       {"text", "text                 code-page conversion of node names", &RunTextBench},
       {"classify", "classify [IMAGE]     per-sector record tests and signature walk", &RunClassifyBench},
+      {"fastfat", "fastfat [IMAGE]      fast FAT scan, listing, search and recovery of a large card", &RunFastFatBench},
       {"store", "store [NODES]        scan result store: write, flush, reload, list, search", &RunStoreBench},
   };
   return table;
