@@ -279,6 +279,50 @@ TEST_F(FastFatTest, UnusedRunsFollowTheClusterBitmap) {
   EXPECT_EQ(count, 0u);
 }
 
+TEST_F(FastFatTest, SmallVolumeBitmapUsesTheSixteenBitTotal) {
+  const std::string img = dir_ / "card.img";
+  ASSERT_TRUE(test::MakeFatVolume(img, 16 * 1024, "-F 16 -s 4"));
+  ASSERT_TRUE(PutFile(img, MakeFile("f.bin", 3 * 2048, 3), "::/f.bin"));
+  const std::vector<uint8_t> boot = test::ReadFileBytes(img, 512);
+  ASSERT_EQ(ReadU32LE(boot.data(), boot.size(), 32), 0u) << "mkfs.fat keeps a small size in the 16-bit field";
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.Init(Utf8ToUtf16(img.c_str()).c_str(), u'C'), 0);
+  ASSERT_EQ(engine.BuildBitMapInfo(), 0);
+  const FatGeometry& g = engine.Geometry();
+  ASSERT_EQ(g.totalSectors, 32768u);
+  unsigned long long sector = 0, count = 0;
+  engine.GetUnUsedSectorCount(sector, count);
+  // Clusters 2..4 hold the file; everything after it is free up to the end of the volume.
+  EXPECT_EQ(sector, g.firstDataSector + 3 * 4);
+  EXPECT_EQ(count, (g.clusterCount - 3ull) * 4);
+}
+
+TEST_F(FastFatTest, ChainThatEndsEarlyContinuesWithTheFollowingClusters) {
+  const std::string img = dir_ / "card.img";
+  ASSERT_TRUE(test::MakeFatVolume(img, 16 * 1024, "-F 16 -s 1"));
+  const std::string big = MakeFile("big.bin", 20 * 512 + 100, 21);
+  ASSERT_TRUE(PutFile(img, big, "::/Big file.bin"));
+  ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Big file.bin'"));
+  CFastFatRecovery probe;
+  ASSERT_EQ(probe.Init(Utf8ToUtf16(img.c_str()).c_str(), u'C'), 0);
+  const auto found = ScanAll(probe);
+  ASSERT_EQ(found.size(), 1u);
+  const uint32_t first = found.begin()->second.DirKey;
+  // Mark the file's second cluster as used (an end mark), as if a small new file lived there
+  // while its data is still the old one: the first guess of the chain now stops after one cluster.
+  std::vector<uint8_t> bytes = test::ReadFileBytes(img);
+  const size_t fat = static_cast<size_t>(probe.Geometry().fatStartSector) * 512;
+  WriteU16LE(bytes.data(), fat + (first + 1) * 2, 0xFFFF);
+  test::WriteFileBytes(img, bytes);
+
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.Init(Utf8ToUtf16(img.c_str()).c_str(), u'C'), 0);
+  const auto again = ScanAll(engine);
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(Recover(engine, again.begin()->second, "big"), test::ReadFileBytes(big))
+      << "the rest comes from the clusters that follow, not from the root area";
+}
+
 // Damaged volumes: each must give a partial result or an error, never a crash or a hang.
 TEST_F(FastFatTest, DamagedVolumesEndCleanly) {
   const std::string img = dir_ / "card.img";
