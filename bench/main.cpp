@@ -9,6 +9,7 @@ namespace vorlenta::bench {
 int RunTextBench(const Args& args);
 int RunStoreBench(const Args& args);
 int RunClassifyBench(const Args& args);
+int RunFastNtfsBench(const Args& args);
 int RunFastFatBench(const Args& args);
 
 const std::vector<Subcommand>& Subcommands() {
@@ -17,6 +18,7 @@ const std::vector<Subcommand>& Subcommands() {
       {"classify", "classify [IMAGE]     per-sector record tests and signature walk", &RunClassifyBench},
       {"fastfat", "fastfat [IMAGE]      fast FAT scan, listing, search and recovery of a large card", &RunFastFatBench},
       {"store", "store [NODES]        scan result store: write, flush, reload, list, search", &RunStoreBench},
+      {"fastntfs", "fastntfs [IMAGE]     fast NTFS scan of a master file table of 50,000+ records", &RunFastNtfsBench},
   };
   return table;
 }

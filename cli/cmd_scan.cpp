@@ -301,7 +301,7 @@ int RunScanCommand(const std::vector<std::string>& args, bool recover) {
   std::unique_ptr<IFileRecoveryParse> engine = CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
       disk, options.start, options.count, kVolumeTag, kRecoveryFast);
   if (engine == nullptr) {
-    std::fprintf(stderr, "vorlenta-cli: no FAT file system the fast scan can read at sector %lld of %s\n",
+    std::fprintf(stderr, "vorlenta-cli: no FAT or NTFS file system the fast scan can read at sector %lld of %s\n",
                  options.start, options.source.c_str());
     return kExitSource;
   }

@@ -8,6 +8,7 @@
 #include "device/boot_probe.h"
 #include "engine/fast_ext_recovery.h"
 #include "fat/fast_fat_recovery.h"
+#include "ntfs/fast_ntfs_recovery.h"
 #include "util/debug_log.h"
 #include "util/os_helpers.h"
 #include "util/platform.h"
@@ -21,7 +22,7 @@ std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, RECOVERY_TYPE ty
   switch (kind) {
     case VolumeKind::kFat: return std::make_unique<CFastFatRecovery>();
     case VolumeKind::kExt: return std::make_unique<CFastExtRecovery>();
-    case VolumeKind::kNtfs:  // the fast NTFS engine is not built yet
+    case VolumeKind::kNtfs: return std::make_unique<CFastNtfsRecovery>();
     case VolumeKind::kUnknown: return nullptr;
   }
   return nullptr;

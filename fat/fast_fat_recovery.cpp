@@ -32,13 +32,9 @@ constexpr uint32_t kMaxHighWordSearch = 256;
 constexpr int kPercentStart = 1;
 constexpr int kPercentWalkDone = 80;
 constexpr int kPercentDone = 100;
-constexpr int kRecoveryPhaseFile = 100;
 constexpr int kWeightWindow = 100;
 constexpr int kWeightDeepScan = 9;
 constexpr int kDeepScanFirstPercent = 21;
-// Longest preview temporary path, in characters.
-constexpr size_t kMaxTempPath = 256;
-constexpr size_t kMaxTargetPath = 512;
 
 CCrashGuard& Guard() {
   static CCrashGuard guard("CFastFatRecovery recvSignal");
@@ -78,10 +74,6 @@ std::string MendTruncatedLongName(const std::string& longName, const uint8_t* en
   if (longExt.compare(0, shortExt.size(), shortExt) == 0) return longName;
   const size_t dot = longName.rfind('.');
   return (dot == std::string::npos ? longName : longName.substr(0, dot)) + "." + shortExt;
-}
-
-uint32_t Percent(uint64_t done, uint64_t total) {
-  return total == 0 ? kPercentDone : static_cast<uint32_t>(done * 100 / total);
 }
 
 }  // namespace
@@ -613,8 +605,7 @@ int CFastFatRecovery::IsFileDataHealth(const _FILE_NODE_& node) {
              : 0;
 }
 
-template <class Sink>
-int CFastFatRecovery::ReadNodeData(const _FILE_NODE_& node, uint64_t total, Sink&& sink) {
+int CFastFatRecovery::ReadNodeData(const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) {
   if (node.ClusterBytes <= 0 || node.ClusterBytes > kMaxClusterBytes) return kStatusClusterTooLarge;
   const uint32_t clusterBytes = static_cast<uint32_t>(node.ClusterBytes);
   const uint32_t sectorsPerCluster = clusterBytes / kSector;
@@ -633,7 +624,7 @@ int CFastFatRecovery::ReadNodeData(const _FILE_NODE_& node, uint64_t total, Sink
     const uint64_t bytes = static_cast<uint64_t>(got) * kSector;
     if (bytes == 0) return status != 0 && status != kStatusInvalidParameter ? status : kStatusReadFault;
     const uint64_t take = std::min<uint64_t>(bytes, remaining);
-    const int sinkStatus = sink(buffer.data(), static_cast<size_t>(take), total - remaining + take);
+    const int sinkStatus = sink(buffer.data(), static_cast<size_t>(take));
     if (sinkStatus != 0) return sinkStatus;
     remaining -= take;
     if (status != 0) return remaining > 0 ? kStatusReadFault : 0;
@@ -651,149 +642,38 @@ int CFastFatRecovery::ReadNodeData(const _FILE_NODE_& node, uint64_t total, Sink
 
 int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* node, const char16_t* target) {
   if (node == nullptr || target == nullptr) return kStatusInvalidParameter;
-  const std::string path = Utf16ToUtf8(target);
   if (node->IsDirectory != 0) {
-    const int status = MakeRecoveryFolder(path);
-    if (status != 0) return status;
     uint32_t depth = 0;
     (void)GetRootParentDirIndex(node->DirKey, depth);
-    m_saveQueue.push_back(__FILE_DATA_RECOVERY__{*node, m_currentDest, depth});
-    return 0;
+    return m_treeSave.QueueDirectory(*node, target, depth);
   }
   if (node->ClusterBytes > kMaxClusterBytes) return kStatusClusterTooLarge;
-  std::string actual;
-  const int fd = OpenNewFile(path, actual);
-  if (fd < 0) return -fd;
-  const std::u16string shown = Utf8ToUtf16(actual.c_str());
-  auto report = [&](int percent, int status) {
-    return m_recoveryCallback != nullptr
-               ? m_recoveryCallback(m_context, percent, kRecoveryPhaseFile, status, shown.c_str())
-               : 0;
-  };
-  int status = 0;
-  const uint64_t size = node->FileSize;
-  if (size == 0) {
-    ::close(fd);
-    return report(kPercentDone, 0);
-  }
-  int answer = 0;
-  status = ReadNodeData(*node, size, [&](const uint8_t* data, size_t length, uint64_t done) {
-    const int writeStatus = WriteAll(fd, data, length);
-    answer = report(static_cast<int>(Percent(done, size)), writeStatus);
-    if (answer != 0) return answer;
-    return writeStatus;
-  });
-  ::close(fd);
-  if (answer != 0) return answer;
-  if (status > 0) {
-    answer = report(kPercentDone, status);
-    if (answer == kStatusUserStop) return answer;
-  }
-  return status;
+  const _FILE_NODE_& file = *node;
+  return SaveNodeToNewFile(file, target, m_recoveryCallback, m_context,
+                           [&](uint64_t total, const DataPieceSink& sink) { return ReadNodeData(file, total, sink); });
 }
 
 int CFastFatRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
   if (node == nullptr || targetPath == nullptr) return kStatusInvalidParameter;
   if (node->IsDirectory == 0) return SaveDataToTargetFile(node, targetPath);
-  m_saveQueue.clear();
-  const int made = MakeRecoveryFolder(Utf16ToUtf8(targetPath));
-  if (made != 0) return made;
   // The children of a directory are kept under its own depth from the root; compute it from
   // the volume rather than from the destination path, whose depth has nothing to do with it.
   uint32_t depth = 0;
   (void)GetRootParentDirIndex(node->DirKey, depth);
-  m_saveQueue.push_back(__FILE_DATA_RECOVERY__{*node, targetPath, depth});
-  m_currentDest = targetPath;
-  bool first = true;
-  int result = 0;
-  while (!m_saveQueue.empty()) {
-    __FILE_DATA_RECOVERY__ record = m_saveQueue.front();
-    m_saveQueue.pop_front();
-    if (!first) m_currentDest = record.targetPath + u"/" + Ansi2Unicode(record.node.FileName);
-    first = false;
-    std::vector<_FILE_NODE_> children;
-    const int listed = GetChildrenFileNode(&record.node, record.childDepth, children);
-    if (listed != 0) {
-      result = listed;
-      continue;
-    }
-    for (_FILE_NODE_& child : children) {
-      const std::u16string target = m_currentDest + u"/" + Ansi2Unicode(child.FileName);
-      if (target.size() >= kMaxTargetPath) {
-        result = ENAMETOOLONG;
-        continue;
-      }
-      result = SaveDataToTargetFile(&child, target.c_str());
-      if (result == kStatusUserStop) {
-        m_saveQueue.clear();
-        return result;
-      }
-    }
-  }
-  return result;
+  return m_treeSave.SaveTree(
+      *node, targetPath, depth,
+      [this](_FILE_NODE_& dir, uint32_t childDepth, std::vector<_FILE_NODE_>& out) {
+        return GetChildrenFileNode(&dir, childDepth, out);
+      },
+      [this](_FILE_NODE_& child, const char16_t* target) { return SaveDataToTargetFile(&child, target); });
 }
 
 int CFastFatRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
                               PreviewCallback previewCallback, void* context) {
   if (node == nullptr || tempPath == nullptr) return kStatusInvalidParameter;
-  const int capacity = size;
-  size = 0;
-  tempPath[0] = 0;
-  auto report = [&](int percent, int detail) {
-    return previewCallback != nullptr ? previewCallback(context, percent, detail) : 0;
-  };
-  std::string ext;
-  int fd = -1;
-  std::string tempFile;
-  if (GetLowerExtension(node->FileName, ext) && !ext.empty() && ListContains(kPhotoExtensionList, "." + ext)) {
-    const std::string folder = GetScanLogDir();
-    if (MakeDirectories(folder, kSupportFolderMode) == 0 && folder.size() + 4 + ext.size() < kMaxTempPath) {
-      tempFile = folder + "tmp." + ext;
-      ::unlink(tempFile.c_str());
-      fd = ::open(tempFile.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
-      if (fd < 0) return errno;
-      const std::u16string wide = Utf8ToUtf16(tempFile.c_str());
-      std::copy(wide.begin(), wide.end(), tempPath);
-      tempPath[wide.size()] = 0;
-    }
-  }
-  if (node->ClusterBytes > kMaxClusterBytes) {
-    if (fd >= 0) {
-      ::close(fd);
-      ::unlink(tempFile.c_str());
-    }
-    return kStatusClusterTooLarge;
-  }
-  const bool toFile = fd >= 0;
-  if (!toFile && (buffer == nullptr || capacity < 0)) return kStatusInvalidParameter;
-  const uint64_t total = toFile ? node->FileSize : std::min<uint64_t>(node->FileSize, static_cast<uint64_t>(capacity));
-  int status = 0;
-  if (total == 0) {
-    status = report(kPercentDone, 0);
-  } else {
-    status = ReadNodeData(*node, total, [&](const uint8_t* data, size_t length, uint64_t done) {
-      int pieceStatus = 0;
-      if (toFile) {
-        pieceStatus = WriteAll(fd, data, length);
-      } else {
-        std::memcpy(buffer + size, data, length);
-        size += static_cast<int>(length);
-      }
-      const int answer = report(static_cast<int>(Percent(done, total)), pieceStatus);
-      return answer != 0 ? answer : pieceStatus;
-    });
-    const int answer = report(kPercentDone, status);
-    if (status == 0) status = answer;
-  }
-  if (toFile) {
-    ::close(fd);
-    if (status != 0) {
-      ::unlink(tempFile.c_str());
-      tempPath[0] = 0;
-    }
-    size = 0;
-  }
-  return status;
+  const _FILE_NODE_& file = *node;
+  return PreviewNodeData(file, tempPath, buffer, size, previewCallback, context,
+                         [&](uint64_t total, const DataPieceSink& sink) { return ReadNodeData(file, total, sink); });
 }
 
 }  // namespace vorlenta

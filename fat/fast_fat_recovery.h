@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device/disk_reader.h"
+#include "engine/node_extraction.h"
 #include "engine/recovery_parse.h"
 #include "engine/scan_result_store.h"
 #include "fat/fat_geometry.h"
@@ -23,14 +24,6 @@ namespace vorlenta {
 constexpr int kMaxClusterBytes = 0x6400000;
 // The part of the first FAT held in memory at a time.
 constexpr size_t kFatWindowBytes = 0x1000000;
-
-// One directory still to copy in a breadth-first directory save, with the folder it goes to
-// and the depth under which the store keeps its children.
-struct __FILE_DATA_RECOVERY__ {
-  _FILE_NODE_ node;
-  std::u16string targetPath;
-  uint32_t childDepth;
-};
 
 class CFastFatRecovery : public IFileRecoveryParse {
  public:
@@ -88,8 +81,7 @@ class CFastFatRecovery : public IFileRecoveryParse {
   int ReportScan(int percent, int secondsLeft);
   // Reads up to `total` bytes of a node's data cluster by cluster into `sink`, which answers
   // a status (non-zero stops). Returns the first failing status, or 0.
-  template <class Sink>
-  int ReadNodeData(const _FILE_NODE_& node, uint64_t total, Sink&& sink);
+  int ReadNodeData(const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink);
 
   CDiskReader m_reader;
   bool m_open = false;
@@ -113,8 +105,7 @@ class CFastFatRecovery : public IFileRecoveryParse {
   int m_pendingStart = 256;
   bool m_pendingValid = false;
 
-  std::deque<__FILE_DATA_RECOVERY__> m_saveQueue;
-  std::u16string m_currentDest;
+  CDirectoryTreeSave m_treeSave;
 
   ScanCallback m_scanCallback = nullptr;
   RecoveryCallback m_recoveryCallback = nullptr;
