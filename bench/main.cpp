@@ -11,11 +11,13 @@ int RunStoreBench(const Args& args);
 int RunClassifyBench(const Args& args);
 int RunFastNtfsBench(const Args& args);
 int RunFastFatBench(const Args& args);
+int RunCarveBench(const Args& args);
 
 const std::vector<Subcommand>& Subcommands() {
   static const std::vector<Subcommand> table = {
       {"text", "text                 code-page conversion of node names", &RunTextBench},
       {"classify", "classify [IMAGE]     per-sector record tests and signature walk", &RunClassifyBench},
+      {"carve", "carve IMAGE | --make IMAGE SIZE_MB  carving pass over an image (64 KiB reads, skip rule)", &RunCarveBench},
       {"fastfat", "fastfat [IMAGE]      fast FAT scan, listing, search and recovery of a large card", &RunFastFatBench},
       {"store", "store [NODES]        scan result store: write, flush, reload, list, search", &RunStoreBench},
       {"fastntfs", "fastntfs [IMAGE]     fast NTFS scan of a master file table of 50,000+ records", &RunFastNtfsBench},

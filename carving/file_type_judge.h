@@ -1,13 +1,15 @@
 // Which known file format begins in a buffer (as a rule one 512-byte sector). The same tests
 // serve the carver (does a file start here?), the length finders (does another file or
 // file-system metadata start here?) and the FAT/NTFS engines (do a file's first bytes match
-// its extension?). Everything is static: one detection runs at a time, on the worker thread.
+// its extension?); for the carver, the length finders then measure the file found. Everything
+// is static: one detection runs at a time, on the worker thread.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "carving/file_types.h"
+#include "engine/recovery_parse.h"
 
 namespace vorlenta {
 
@@ -104,6 +106,84 @@ class CFileTypeJudge {
   static EXTEND_NAME_TYPE IsDbxEmailType(const unsigned char* buf, int len);
   static EXTEND_NAME_TYPE IsPstEmailType(const unsigned char* buf, int len);
   static EXTEND_NAME_TYPE IsTtfType(const unsigned char* buf, int len);
+
+  // Length determination: the carving entry, the sector walk and the length finders.
+
+  // Every walk reads into this one buffer of kReadBufBytes.
+  static constexpr int kReadBufBytes = 65536;
+  static unsigned char* const m_pReadBuf;
+  static uint64_t m_u64ScanSectorCount;   // sectors of the device scanned so far (progress only)
+  static uint64_t m_u64SectorTotalCount;  // sectors the whole scan covers
+  static int m_nRemaidSecond;             // estimated seconds left, passed through
+  static uint64_t m_u64FileCount;         // files found so far, passed through
+  static ScanCallback m_progressFunc;
+  static RecoveryCallback m_pRecoveryFunc;
+  static void* m_pParam;
+  static int m_nPercent;
+  static int m_ErrorCode;  // the last non-zero answer of the scan callback during a walk
+
+  static int InitCallBack(ScanCallback scanCallback, RecoveryCallback recoveryCallback, void* context, int weight);
+  // Detects, names ("%lld.%s") and measures the file that may start at `startSector`, whose
+  // first sector is `buf`. 0 when a file was found, 87 when none can be carved here, -9527
+  // when the scan callback stopped the measurement.
+  static int ParseFileBuf(const unsigned char* buf, int len, uint64_t startSector, uint64_t scannedSectors,
+                          uint64_t totalSectors, int secondsLeft, uint64_t filesFound, CDiskReader* reader,
+                          int bytesPerSector, char* nameOut, EXTEND_NAME_TYPE& typeOut, uint64_t& lengthOut);
+
+  // The end test over the whole sectors of a chunk read by a walk: true when a sector starts
+  // another known file or holds file-system metadata; `length` then grows by the sectors
+  // before it. Advances m_u64CurrentSector over every sector it examines.
+  static bool IsEndOfFile(const unsigned char* chunk, int bytes, uint64_t& length);
+  static bool IsEndOfVedioFile(const unsigned char* chunk, int bytes, uint64_t& length);
+  // As IsEndOfFile, but an MPEG pack or sequence header inside the stream does not end it.
+  static bool IsEndOfMPGFile(const unsigned char* chunk, int bytes, uint64_t& length);
+  // The end test with the plain table-order walk: the reference IsEndOfFile must equal.
+  static bool IsEndOfFileInTableOrder(const unsigned char* chunk, int bytes, uint64_t& length);
+
+  // Trailer rules: the offset just past an accepted trailer (one that ends on a sector
+  // boundary or is followed by zeros up to it), relative to `buf`.
+  static bool GetJPGFileTailOffset(const unsigned char* buf, int len, uint64_t& offset);
+  static bool GetPNGFileTailOffset(const unsigned char* buf, int len, uint64_t& offset);
+  static bool GetGIFFileTailOffset(const unsigned char* buf, int len, uint64_t& offset);
+
+  // Length finders: bytes of the file whose first sector is `buf`; the ones that need more
+  // data read it through the detection context.
+  static uint64_t GetJPGFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetPNGFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetGIFFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetBMPFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetICOFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetDefaultPictureFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetOFFICE2003FileBytesSize(const unsigned char* buf, int len);
+  // The compound-file header method: the length the FAT implies, or 0 when the header is
+  // not usable.
+  static uint64_t GetOFFICE2003FileBytesSizeByFileHead(const unsigned char* header, int len);
+  static uint64_t GetOFFICE2007FileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetZIPFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetPDFFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t Get7ZFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetRARFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetCABFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetDBFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetMailFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetTTFFileBytesSize(const unsigned char* buf, int len);
+
+  // Audio and video finders.
+  static uint64_t GetMPGFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetMP4FileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetRMVBFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetASFFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetSWFFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetAVIFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetDefaultVedioFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetMKVFileBytes(const unsigned char* buf, int len);
+  static uint64_t GetTSFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetMP3FileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetMIDFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetAPEFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetWAVFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetDefaultAudioFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetFLAFileBytesSize(const unsigned char* buf, int len);
 };
 
 }  // namespace vorlenta

@@ -9,9 +9,7 @@ packages=(
   # real file systems and partition tables for the tests and the demo
   dosfstools mtools ntfs-3g fdisk gdisk e2fsprogs coreutils
   # real files of many formats for the signature tests
-  imagemagick zip unzip sox ffmpeg sqlite3 fonts-dejavu-core p7zip-full gzip
-  # the window
-  qt6-base-dev
+  imagemagick zip unzip sox ffmpeg sqlite3 fonts-dejavu-core p7zip-full gzip libimage-exiftool-perl groff
 )
 
 missing=()

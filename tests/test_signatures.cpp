@@ -13,6 +13,7 @@
 #include "carving/file_type_judge.h"
 #include "device/disk_reader.h"
 #include "fat/fat_record.h"
+#include "support/carve_samples.h"
 #include "support/test_support.h"
 #include "util/endian.h"
 
@@ -20,6 +21,7 @@ namespace vorlenta {
 namespace {
 
 using test::RandomBytes;
+using test::RelayFontHeadFirst;
 using test::ReadFileBytes;
 using test::RunCommand;
 using test::ScopedEnv;
@@ -136,32 +138,6 @@ const RealSample kRealSamples[] = {
      "ttf", kTypeNone, 0},
     {"TrueType relaid with head first", "relaid.ttf", "", "ttf", kTypeTtf, 1},
 };
-
-// DejaVuSans with its table data rewritten in the recommended order, 'head' first.
-std::vector<uint8_t> RelayFontHeadFirst(const std::vector<uint8_t>& font) {
-  const size_t n = font.size();
-  const size_t tables = ReadU16BE(font.data(), n, 4);
-  struct Table {
-    std::string tag;
-    size_t recordOffset;
-    uint32_t offset;
-    uint32_t length;
-  };
-  std::vector<Table> list;
-  for (size_t i = 0; i < tables; ++i) {
-    const size_t r = 12 + 16 * i;
-    list.push_back({std::string(reinterpret_cast<const char*>(&font[r]), 4), r, ReadU32BE(font.data(), n, r + 8),
-                    ReadU32BE(font.data(), n, r + 12)});
-  }
-  std::stable_sort(list.begin(), list.end(), [](const Table& a, const Table& b) { return a.tag == "head" && b.tag != "head"; });
-  std::vector<uint8_t> out(font.begin(), font.begin() + static_cast<long>(12 + 16 * tables));
-  for (const Table& t : list) {
-    while (out.size() % 4 != 0) out.push_back(0);
-    WriteU32BE(out.data(), t.recordOffset + 8, static_cast<uint32_t>(out.size()));
-    out.insert(out.end(), font.begin() + t.offset, font.begin() + t.offset + t.length);
-  }
-  return out;
-}
 
 // The real files, each starting on a sector, as one device. The package test reads 20 sectors
 // on from a file's start; the zero gap keeps it from reaching the next file.

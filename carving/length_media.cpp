@@ -1,0 +1,145 @@
+// Video: MPEG streams (their end code, with an end test that lets the stream's own pack
+// headers pass), MPEG-4 and RealMedia trailers, ASF, Flash and AVI declared sizes, transport
+// streams (checked packet by packet and recorded), and the containers that end only where the
+// next file begins.
+#include <algorithm>
+
+#include "carving/file_length.h"
+#include "carving/signature_match.h"
+#include "util/endian.h"
+
+namespace vorlenta {
+
+namespace {
+
+using signature::Usable;
+
+constexpr uint64_t kVideoCap = 0x100000000;         // 4 GiB
+constexpr uint64_t kLargeVideoCap = 0x1000000000;   // 64 GiB: Matroska and transport streams
+constexpr uint64_t kDeclaredVideoCap = 0x10000000;  // 256 MiB: ASF and Flash sizes
+
+constexpr uint8_t kMpegSequenceHeader[] = {0x00, 0x00, 0x01, 0xB3};
+constexpr uint8_t kMpegSequenceEnd[] = {0x00, 0x00, 0x01, 0xB7};
+constexpr uint8_t kMpegProgramEnd[] = {0x00, 0x00, 0x01, 0xB9};
+
+// Some encoders close an MPEG-4 file with this text in a free box, up to a terminating zero.
+constexpr uint8_t kIsoMediaFreeText[] = {'f', 'r', 'e', 'e', 'I', 's', 'o', 'M', 'e', 'd', 'i', 'a', ' ',
+                                         'F', 'i', 'l', 'e', ' ', 'P', 'r', 'o', 'd', 'u', 'c', 'e', 'd'};
+
+// The header of a RealMedia index chunk of version 0 with one stream, the last chunk.
+constexpr uint8_t kRealMediaIndex[] = {'I',  'N',  'D',  'X',  0x00, 0x00, 0x00, 0x14, 0x00, 0x00,
+                                       0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00};
+
+constexpr size_t kAsfMinLength = 46;
+constexpr size_t kAsfFirstObjectOffset = 30;
+constexpr uint8_t kAsfFilePropertiesGuid[] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                              0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr size_t kAsfFileSizeOffset = 40;
+constexpr size_t kAsfFlagsOffset = 88;
+// A broadcast file is still being written: its size field means nothing.
+constexpr uint32_t kAsfBroadcastFlag = 0x1;
+
+constexpr uint8_t kSwfPlainTag = 'F';
+constexpr size_t kSwfFileLengthOffset = 4;
+
+constexpr size_t kRiffSizeOffset = 4;
+constexpr uint32_t kRiffHeaderBytes = 8;
+constexpr size_t kAviMinLength = 16;
+
+constexpr uint64_t kTsPacketBytes = 188;
+constexpr uint8_t kTsSyncByte = 0x47;
+
+}  // namespace
+
+uint64_t CFileTypeJudge::GetMPGFileBytesSize(const unsigned char* buf, int len) {
+  // A bare video stream ends with a sequence end code, a program stream with a program end.
+  const bool videoStream = BytesEqual(buf, Usable(buf, len), 0, kMpegSequenceHeader, sizeof kMpegSequenceHeader);
+  const uint8_t* endCode = videoStream ? kMpegSequenceEnd : kMpegProgramEnd;
+  return carving::SectorWalk(kVideoCap, &IsEndOfMPGFile, [&](const carving::WalkChunk& chunk, uint64_t& length) {
+    const size_t end = carving::FindAcceptedTrailer(chunk.data, chunk.fileBytes, endCode, sizeof kMpegProgramEnd);
+    if (end == carving::kNotFound) return false;
+    length = chunk.base + end;
+    return true;
+  });
+}
+
+uint64_t CFileTypeJudge::GetMP4FileBytesSize(const unsigned char* /*buf*/, int /*len*/) {
+  return carving::SectorWalk(kVideoCap, &IsEndOfFile, [](const carving::WalkChunk& chunk, uint64_t& length) {
+    const size_t limit = chunk.fileBytes;
+    const size_t p = carving::FindForward(chunk.data, limit, 0, kIsoMediaFreeText, sizeof kIsoMediaFreeText);
+    if (p == carving::kNotFound) return false;
+    size_t end = p + sizeof kIsoMediaFreeText;
+    while (end < limit && chunk.data[end] != 0) ++end;
+    length = chunk.base + end;
+    return true;
+  });
+}
+
+uint64_t CFileTypeJudge::GetRMVBFileBytesSize(const unsigned char* /*buf*/, int /*len*/) {
+  return carving::SectorWalk(kVideoCap, &IsEndOfFile, [](const carving::WalkChunk& chunk, uint64_t& length) {
+    const size_t p = carving::FindForward(chunk.data, chunk.fileBytes, 0, kRealMediaIndex, sizeof kRealMediaIndex);
+    if (p == carving::kNotFound) return false;
+    length = chunk.base + p + sizeof kRealMediaIndex;
+    return true;
+  });
+}
+
+uint64_t CFileTypeJudge::GetASFFileBytesSize(const unsigned char* buf, int len) {
+  const size_t n = Usable(buf, len);
+  const uint64_t oneSector = carving::SectorBytes();
+  if (n < kAsfMinLength) return oneSector;
+  const size_t q =
+      carving::FindForward(buf, n, kAsfFirstObjectOffset, kAsfFilePropertiesGuid, sizeof kAsfFilePropertiesGuid);
+  if (q == carving::kNotFound || !FieldFits(n, q + kAsfFlagsOffset, 4)) return oneSector;
+  if ((ReadU32LE(buf, n, q + kAsfFlagsOffset) & kAsfBroadcastFlag) != 0) return oneSector;
+  return std::min<uint64_t>(ReadU64LE(buf, n, q + kAsfFileSizeOffset), kDeclaredVideoCap);
+}
+
+uint64_t CFileTypeJudge::GetSWFFileBytesSize(const unsigned char* buf, int len) {
+  const size_t n = Usable(buf, len);
+  // A compressed movie declares its unpacked length, which says nothing about its own.
+  if (n == 0 || buf[0] != kSwfPlainTag) return carving::SectorBytes();
+  return std::min<uint64_t>(ReadU32LE(buf, n, kSwfFileLengthOffset), kDeclaredVideoCap);
+}
+
+uint64_t CFileTypeJudge::GetAVIFileBytesSize(const unsigned char* buf, int len) {
+  const size_t n = Usable(buf, len);
+  if (n < kAviMinLength) return carving::SectorBytes();
+  return static_cast<uint32_t>(ReadU32LE(buf, n, kRiffSizeOffset) + kRiffHeaderBytes);
+}
+
+uint64_t CFileTypeJudge::GetDefaultVedioFileBytesSize(const unsigned char* /*buf*/, int /*len*/) {
+  return carving::SectorWalk(kVideoCap);
+}
+
+uint64_t CFileTypeJudge::GetMKVFileBytes(const unsigned char* /*buf*/, int /*len*/) {
+  return carving::SectorWalk(kLargeVideoCap);
+}
+
+uint64_t CFileTypeJudge::GetTSFileBytesSize(const unsigned char* /*buf*/, int /*len*/) {
+  const uint64_t b = carving::SectorBytes();
+  if (b == 0) return 0;
+  // The detection test saw the sync bytes of every packet that starts in the first sector;
+  // from there each packet start is checked until one lacks its sync byte. `good` is the end
+  // of the last packet found good, `next` the start of the next packet to check.
+  uint64_t good = kTsPacketBytes * (b / kTsPacketBytes);
+  uint64_t next = kTsPacketBytes * ((b + kTsPacketBytes - 1) / kTsPacketBytes);
+  if (next != good) good += kTsPacketBytes;
+  bool bad = false;
+  uint64_t length = carving::SectorWalk(kLargeVideoCap, &IsEndOfFile, [&](const carving::WalkChunk& chunk, uint64_t&) {
+    const uint64_t end = chunk.base + chunk.fileBytes;
+    for (; !bad && next < end; next += kTsPacketBytes) {
+      if (chunk.data[next - chunk.base] != kTsSyncByte) {
+        bad = true;
+        break;
+      }
+      good = next + kTsPacketBytes;
+    }
+    return false;
+  });
+  if (good != 0 && good < length) length = good;
+  m_tsFileRangeVec.push_back({m_u64StartSector, m_u64StartSector + (length + b - 1) / b - 1});
+  return length;
+}
+
+}  // namespace vorlenta
