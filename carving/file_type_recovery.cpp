@@ -46,10 +46,7 @@ bool AdvancesOneSector(EXTEND_NAME_TYPE type) {
 }  // namespace
 
 int CFileTypeRecovery::StartStore(const char16_t* resultName) {
-  m_store = std::make_unique<CScanResultFileManager>();
-  const int status = m_store->Init(resultName);
-  if (status != 0) m_store.reset();
-  return status;
+  return m_results.Open(resultName);
 }
 
 int CFileTypeRecovery::StartNewStore(long long startSector) {
@@ -135,7 +132,8 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* sector, int len, unsign
   const int status = CFileTypeJudge::ParseFileBuf(sector, len, sectorNo, scannedSectors, totalSectors, secondsLeft,
                                                   filesFound, reader, bytesPerSector, name, type, length);
   if (status != 0) return status;
-  if (m_store == nullptr) return kStatusInvalidParameter;
+  CScanResultFileManager* store = m_results.Store();
+  if (store == nullptr) return kStatusInvalidParameter;
 
   _FILE_NODE_ node;
   std::memset(&node, 0, sizeof node);
@@ -151,9 +149,9 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* sector, int len, unsign
   node.RecordSector = sectorNo;
   node.VolumeStartSector = 0;
   SetFileNodeName(node, name);
-  const uint32_t index = m_store->AppendFileNode(node);
+  const uint32_t index = store->AppendFileNode(node);
   if (index == 0) return kStatusNoMemory;
-  m_store->AddChildren(0, 0, index, 0, nullptr);
+  store->AddChildren(0, 0, index, 0, nullptr);
 
   skipSectors = SkipSectors(type, length, bytesPerSector);
   ++filesFound;
@@ -169,19 +167,18 @@ unsigned long long CFileTypeRecovery::SkipSectors(EXTEND_NAME_TYPE type, uint64_
 
 int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* parent, unsigned int qualifier, std::vector<_FILE_NODE_>& out) {
   if (parent == nullptr && qualifier != 0) return kStatusInvalidParameter;
-  if (m_store == nullptr || parent != nullptr) return 0;
-  m_store->FlushBufToFile();
-  return m_store->GetChildrenFileNode(0, out);
+  // Every carved file is filed under key 0: only the root has children.
+  if (parent != nullptr) return 0;
+  return m_results.Children(0, out);
 }
 
 int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* parent, unsigned int qualifier, unsigned int& count) {
   if (parent == nullptr && qualifier != 0) return kStatusInvalidParameter;
-  if (m_store == nullptr || parent != nullptr) return 0;
-  m_store->FlushBufToFile();
-  return m_store->GetChildrenFileCount(0, count);
+  if (parent != nullptr) return 0;
+  return m_results.ChildrenCount(0, count);
 }
 
-unsigned int CFileTypeRecovery::GetLostFileCount() { return m_store != nullptr ? m_store->GetFileIndex() : 0; }
+unsigned int CFileTypeRecovery::GetLostFileCount() { return m_results.NodeCount(); }
 
 int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_* /*node*/, char16_t* out, int capacity) {
   if (out != nullptr && capacity > 0) out[0] = 0;
@@ -233,16 +230,12 @@ int CFileTypeRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPat
 int CFileTypeRecovery::GetUnUsedSectorCount(unsigned long long& /*a*/, unsigned long long& /*b*/) { return 0; }
 
 int CFileTypeRecovery::InitSearchCallBack(SearchCallback searchCallback, void* context) {
-  m_searchCallback = searchCallback;
-  m_searchContext = context;
-  if (m_store == nullptr) return kStatusInvalidParameter;
-  return m_store->InitSearchCallBack(searchCallback, context);
+  m_results.SetSearchCallback(searchCallback, context);
+  return m_results.Store() == nullptr ? kStatusInvalidParameter : 0;
 }
 
 int CFileTypeRecovery::SearchFileNode(const char16_t* key, std::vector<__SEARCH_FILE_INFO__>& out) {
-  if (m_store == nullptr) return 0;
-  m_store->InitSearchCallBack(m_searchCallback, m_searchContext);
-  return m_store->SearchFileNodeInfo(key, out);
+  return m_results.Search(key, out);
 }
 
 int CFileTypeRecovery::BuildBitMapInfo() { return 0; }

@@ -10,8 +10,8 @@
 
 #include "carving/file_type_judge.h"
 #include "device/disk_reader.h"
+#include "engine/engine_results.h"
 #include "engine/recovery_parse.h"
-#include "engine/scan_result_store.h"
 
 namespace vorlenta {
 
@@ -62,7 +62,7 @@ class CFileTypeRecovery : public IFileRecoveryParse {
               void* context) override;
 
   int BytesPerSector() const { return m_nBytesPerSector; }
-  const CScanResultFileManager* Store() const { return m_store.get(); }
+  const CScanResultFileManager* Store() const { return m_results.Store(); }
 
  private:
   int StartStore(const char16_t* resultName);
@@ -75,12 +75,10 @@ class CFileTypeRecovery : public IFileRecoveryParse {
   long long m_sectorCount = 0;
   int m_nBytesPerSector = kSectorSize;
   CDiskReader m_reader;
-  std::unique_ptr<CScanResultFileManager> m_store;
+  CEngineResults m_results;
   int m_weight = 0;
   ScanCallback m_scanCallback = nullptr;
   RecoveryCallback m_recoveryCallback = nullptr;
-  SearchCallback m_searchCallback = nullptr;
-  void* m_searchContext = nullptr;
   void* m_context = nullptr;
 };
 

@@ -292,11 +292,12 @@ void CFastFatRecovery::AddFileNode(const uint8_t* entryBytes, const std::string&
   node.VolumeStartSector = static_cast<uint64_t>(m_volumeStart);
   SetFileNodeName(node, name.c_str());
   node.IsHealthy = static_cast<uint32_t>(IsFileDataHealth(node));
-  const uint32_t index = m_store->AppendFileNode(node);
+  CScanResultFileManager& store = *m_results.Store();
+  const uint32_t index = store.AppendFileNode(node);
   if (index == 0) return;
   uint32_t depth = 0;
   (void)GetRootParentDirIndex(dirKey, depth);
-  m_store->AddChildren(dirKey, depth, index, 0, nullptr);
+  store.AddChildren(dirKey, depth, index, 0, nullptr);
   MarkPath(dirKey);
 }
 
@@ -427,15 +428,14 @@ int CFastFatRecovery::InitDirInfo(uint32_t c) {
 
 int CFastFatRecovery::ReportScan(int percent, int secondsLeft) {
   if (m_scanCallback == nullptr) return 0;
-  const unsigned long long found = m_store != nullptr ? m_store->GetFileIndex() : 0;
+  const unsigned long long found = m_results.NodeCount();
   return m_scanCallback(m_context, percent, m_weight, secondsLeft, 0, static_cast<unsigned long long>(m_volumeSectors),
                         found, nullptr);
 }
 
 int CFastFatRecovery::ScanDevice(const char16_t* resultName) {
   if (resultName != nullptr) {
-    m_store = std::make_unique<CScanResultFileManager>();
-    return m_store->Init(resultName);
+    return m_results.Open(resultName);
   }
   if (!m_open) return kStatusInvalidParameter;
   m_dirMap.clear();
@@ -448,9 +448,9 @@ int CFastFatRecovery::ScanDevice(const char16_t* resultName) {
   char name[128];
   std::snprintf(name, sizeof name, "Fast_%lld_%d%d%d%d%2d", m_volumeStart, now.wYear, now.wMonth, now.wDay, now.wHour,
                 now.wMinute);
-  m_store = std::make_unique<CScanResultFileManager>();
-  int status = m_store->Init(Ansi2Unicode(name).c_str());
+  int status = m_results.Open(Ansi2Unicode(name).c_str());
   if (status != 0) return status;
+  CScanResultFileManager& store = *m_results.Store();
 
   int answer = ReportScan(kPercentStart, -1);
   m_pending.push_back(m_geometry.rootCluster);
@@ -483,13 +483,13 @@ int CFastFatRecovery::ScanDevice(const char16_t* resultName) {
     const uint32_t parentKey = node.FileIndex;
     node.Reserved = 0;
     node.IsHealthy = 1;
-    const uint32_t index = m_store->AppendFileNode(node);
+    const uint32_t index = store.AppendFileNode(node);
     if (index == 0) continue;
     uint32_t depth = 0;
     (void)GetRootParentDirIndex(parentKey, depth);
-    m_store->AddChildren(parentKey, depth, index, cluster, node.FileName);
+    store.AddChildren(parentKey, depth, index, cluster, node.FileName);
   }
-  status = m_store->FlushBufToFile();
+  status = store.FlushBufToFile();
   if (answer != 0) return answer;
   answer = ReportScan(kPercentDone, 0);
   return answer != 0 ? answer : status;
@@ -506,43 +506,29 @@ int CFastFatRecovery::InitCallBack(ScanCallback scanCallback, RecoveryCallback r
 
 int CFastFatRecovery::GetChildrenFileNode(_FILE_NODE_* parent, unsigned int depth, std::vector<_FILE_NODE_>& out) {
   if (parent == nullptr && depth != 0) return kStatusInvalidParameter;
-  if (m_store == nullptr) return 0;
-  m_store->FlushBufToFile();
   const uint32_t key = parent == nullptr || parent->DirKey == 0 ? m_geometry.rootCluster : parent->DirKey;
-  return m_store->GetChildrenFileNode(MakeRelationKey(depth, key), out);
+  return m_results.Children(MakeRelationKey(depth, key), out);
 }
 
 int CFastFatRecovery::GetChildrenFileCount(_FILE_NODE_* parent, unsigned int depth, unsigned int& count) {
   count = 0;
   if (parent == nullptr && depth != 0) return kStatusInvalidParameter;
-  if (m_store == nullptr) return 0;
-  m_store->FlushBufToFile();
   const uint32_t key = parent == nullptr || parent->DirKey == 0 ? m_geometry.rootCluster : parent->DirKey;
-  return m_store->GetChildrenFileCount(MakeRelationKey(depth, key), count);
+  return m_results.ChildrenCount(MakeRelationKey(depth, key), count);
 }
 
-unsigned int CFastFatRecovery::GetLostFileCount() { return m_store != nullptr ? m_store->GetFileIndex() : 0; }
+unsigned int CFastFatRecovery::GetLostFileCount() { return m_results.NodeCount(); }
 
 int CFastFatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* node, char16_t* out, int capacity) {
-  if (node == nullptr || out == nullptr) return kStatusInvalidParameter;
-  if (m_store == nullptr) {
-    if (capacity > 0) out[0] = 0;
-    return 0;
-  }
-  return m_store->GetParentDirPath(node, out, capacity);
+  return m_results.ParentDirPath(node, out, capacity);
 }
 
 int CFastFatRecovery::InitSearchCallBack(SearchCallback searchCallback, void* context) {
-  m_searchCallback = searchCallback;
-  m_searchContext = context;
-  if (m_store != nullptr) m_store->InitSearchCallBack(searchCallback, context);
-  return 0;
+  return m_results.SetSearchCallback(searchCallback, context);
 }
 
 int CFastFatRecovery::SearchFileNode(const char16_t* key, std::vector<__SEARCH_FILE_INFO__>& out) {
-  if (m_store == nullptr) return 0;
-  m_store->InitSearchCallBack(m_searchCallback, m_searchContext);
-  return m_store->SearchFileNodeInfo(key, out);
+  return m_results.Search(key, out);
 }
 
 int CFastFatRecovery::BuildBitMapInfo() {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "device/disk_reader.h"
+#include "engine/engine_results.h"
 #include "engine/node_extraction.h"
 #include "engine/recovery_parse.h"
-#include "engine/scan_result_store.h"
 #include "fat/fat_geometry.h"
 
 namespace vorlenta {
@@ -100,7 +100,7 @@ class CFastFatRecovery : public IFileRecoveryParse {
   std::vector<uint32_t> m_pathList;
   std::unordered_set<uint32_t> m_pathSet;
   std::unordered_map<uint32_t, uint32_t> m_depthCache;
-  std::unique_ptr<CScanResultFileManager> m_store;
+  CEngineResults m_results;
   char16_t m_pendingName[256] = {};
   int m_pendingStart = 256;
   bool m_pendingValid = false;
@@ -111,8 +111,6 @@ class CFastFatRecovery : public IFileRecoveryParse {
   RecoveryCallback m_recoveryCallback = nullptr;
   void* m_context = nullptr;
   int m_weight = 0;
-  SearchCallback m_searchCallback = nullptr;
-  void* m_searchContext = nullptr;
 };
 
 }  // namespace vorlenta

@@ -505,7 +505,7 @@ int CFastNtfsRecovery::IsFileDataHealth(const _FILE_NODE_& node, unsigned int /*
 
 int CFastNtfsRecovery::ReportScan(int percent, int secondsLeft, uint64_t doneSectors, uint64_t totalSectors) {
   if (m_scanCallback == nullptr) return 0;
-  const unsigned long long found = m_store != nullptr ? m_store->GetFileIndex() : 0;
+  const unsigned long long found = m_results.NodeCount();
   return m_scanCallback(m_context, percent, m_weight, secondsLeft, doneSectors, totalSectors, found, nullptr);
 }
 
@@ -514,19 +514,17 @@ int CFastNtfsRecovery::ScanDevice(const char16_t* resultName) {
   m_ancestorSet.clear();
   m_chainCache.clear();
   m_depthCache.clear();
-  m_store = std::make_unique<CScanResultFileManager>();
-  if (resultName != nullptr) return m_store->Init(resultName);
+  if (resultName != nullptr) return m_results.Open(resultName);
   if (!m_open) return kStatusInvalidParameter;
   SYSTEMTIME now{};
   rsb_getLocalTime(&now);
   char name[128];
   std::snprintf(name, sizeof name, "Fast_%llu_%d%d%d%d%2d", m_volumeStart, now.wYear, now.wMonth, now.wDay, now.wHour,
                 now.wMinute);
-  int status = m_store->Init(Ansi2Unicode(name).c_str());
+  int status = m_results.Open(Ansi2Unicode(name).c_str());
   if (status != 0) return status;
-  m_store->InitSearchCallBack(m_searchCallback, m_searchContext);
   status = FastScanDevice();
-  const int flushed = m_store->FlushBufToFile();
+  const int flushed = m_results.Store()->FlushBufToFile();
   return status != 0 ? status : flushed;
 }
 
@@ -622,7 +620,8 @@ _FILE_NODE_ CFastNtfsRecovery::FillFileNode(const NtfsFileName& name, int isDire
 }
 
 void CFastNtfsRecovery::AddLostFolder(uint32_t recordNumber) {
-  if (m_store == nullptr) return;
+  CScanResultFileManager* store = m_results.Store();
+  if (store == nullptr) return;
   _FILE_NODE_ node;
   std::memset(&node, 0, sizeof node);
   node.VolumeTag = m_volumeTag;
@@ -634,13 +633,14 @@ void CFastNtfsRecovery::AddLostFolder(uint32_t recordNumber) {
   char name[32];
   std::snprintf(name, sizeof name, kLostFolderFormat, recordNumber);
   SetFileNodeName(node, name);
-  const uint32_t index = m_store->AppendFileNode(node);
-  if (index != 0) m_store->AddChildren(ntfs::kRootRecord, 0, index, recordNumber, node.FileName);
+  const uint32_t index = store->AppendFileNode(node);
+  if (index != 0) store->AddChildren(ntfs::kRootRecord, 0, index, recordNumber, node.FileName);
 }
 
 int CFastNtfsRecovery::ParseRecordInfo(unsigned char* record, int pass, uint32_t recordNumber) {
   const size_t recordSize = static_cast<size_t>(m_recordSize);
-  if (record == nullptr || m_store == nullptr) return kStatusInvalidParameter;
+  CScanResultFileManager* store = m_results.Store();
+  if (record == nullptr || store == nullptr) return kStatusInvalidParameter;
   const bool isFile = BytesEqual(record, recordSize, 0, ntfs::kRecordMagic, ntfs::kRecordMagicBytes);
   const uint16_t flags = isFile ? ReadU16LE(record, recordSize, ntfs::kRecordFlags) : 0;
   // Pass 0 lists deleted files only: neither in use nor a directory.
@@ -681,9 +681,9 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* record, int pass, uint32_t
   }
   const uint32_t parent = info.name.parent;
   const uint32_t depth = DepthBelowRoot(parent);
-  const uint32_t index = m_store->AppendFileNode(node);
+  const uint32_t index = store->AppendFileNode(node);
   if (index == 0) return kStatusNoMemory;
-  m_store->AddChildren(parent, depth, index, recordNumber, pass == 1 ? node.FileName : nullptr);
+  store->AddChildren(parent, depth, index, recordNumber, pass == 1 ? node.FileName : nullptr);
   return 0;
 }
 
@@ -740,43 +740,29 @@ int CFastNtfsRecovery::InitCallBack(ScanCallback scanCallback, RecoveryCallback 
 
 int CFastNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* parent, unsigned int depth, std::vector<_FILE_NODE_>& out) {
   if (parent == nullptr && depth != 0) return kStatusInvalidParameter;
-  if (m_store == nullptr) return 0;
-  m_store->FlushBufToFile();
   const uint32_t key = parent == nullptr || parent->DirKey == 0 ? ntfs::kRootRecord : parent->DirKey;
-  return m_store->GetChildrenFileNode(MakeRelationKey(depth, key), out);
+  return m_results.Children(MakeRelationKey(depth, key), out);
 }
 
 int CFastNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* parent, unsigned int depth, unsigned int& count) {
   count = 0;
   if (parent == nullptr && depth != 0) return kStatusInvalidParameter;
-  if (m_store == nullptr) return 0;
-  m_store->FlushBufToFile();
   const uint32_t key = parent == nullptr || parent->DirKey == 0 ? ntfs::kRootRecord : parent->DirKey;
-  return m_store->GetChildrenFileCount(MakeRelationKey(depth, key), count);
+  return m_results.ChildrenCount(MakeRelationKey(depth, key), count);
 }
 
-unsigned int CFastNtfsRecovery::GetLostFileCount() { return m_store != nullptr ? m_store->GetFileIndex() : 0; }
+unsigned int CFastNtfsRecovery::GetLostFileCount() { return m_results.NodeCount(); }
 
 int CFastNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* node, char16_t* out, int capacity) {
-  if (node == nullptr || out == nullptr) return kStatusInvalidParameter;
-  if (m_store == nullptr) {
-    if (capacity > 0) out[0] = 0;
-    return 0;
-  }
-  return m_store->GetParentDirPath(node, out, capacity);
+  return m_results.ParentDirPath(node, out, capacity);
 }
 
 int CFastNtfsRecovery::InitSearchCallBack(SearchCallback searchCallback, void* context) {
-  m_searchCallback = searchCallback;
-  m_searchContext = context;
-  if (m_store != nullptr) m_store->InitSearchCallBack(searchCallback, context);
-  return 0;
+  return m_results.SetSearchCallback(searchCallback, context);
 }
 
 int CFastNtfsRecovery::SearchFileNode(const char16_t* key, std::vector<__SEARCH_FILE_INFO__>& out) {
-  if (m_store == nullptr) return 0;
-  m_store->InitSearchCallBack(m_searchCallback, m_searchContext);
-  return m_store->SearchFileNodeInfo(key, out);
+  return m_results.Search(key, out);
 }
 
 int CFastNtfsRecovery::BuildBitMapInfo() {

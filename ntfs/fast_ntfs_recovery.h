@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "device/disk_reader.h"
+#include "engine/engine_results.h"
 #include "engine/node_extraction.h"
 #include "engine/recovery_parse.h"
-#include "engine/scan_result_store.h"
 #include "ntfs/ntfs_parse.h"
 
 namespace vorlenta {
@@ -160,15 +160,13 @@ class CFastNtfsRecovery : public IFileRecoveryParse {
   std::unordered_set<uint32_t> m_ancestorSet;
   std::unordered_map<uint32_t, ChainRecord> m_chainCache;
   std::unordered_map<uint32_t, uint32_t> m_depthCache;
-  std::unique_ptr<CScanResultFileManager> m_store;
+  CEngineResults m_results;
   CDirectoryTreeSave m_treeSave;
 
   ScanCallback m_scanCallback = nullptr;
   RecoveryCallback m_recoveryCallback = nullptr;
   void* m_context = nullptr;
   int m_weight = 0;
-  SearchCallback m_searchCallback = nullptr;
-  void* m_searchContext = nullptr;
   uint32_t m_sourceKind = kSourceFast;
 };
 
