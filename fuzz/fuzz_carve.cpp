@@ -4,8 +4,6 @@
 // run on its first sector, so that finders whose signature the fuzzer rarely builds (compound
 // files, packages) are reached too. Walks must end, stay within their buffers and return the
 // statuses the entry promises.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -18,13 +16,11 @@
 #include "carving/file_type_judge.h"
 #include "carving/file_type_recovery.h"
 #include "device/disk_reader.h"
+#include "fuzz/fuzz_support.h"
 #include "engine/status.h"
-#include "util/debug_log.h"
-#include "util/os_helpers.h"
 
 namespace {
 
-std::string g_devicePath;
 constexpr int kSectorSizes[] = {512, 512, 512, 4096, 1024};
 constexpr uint64_t kMaxOffers = 64;
 int g_callsBeforeStop = -1;
@@ -36,25 +32,12 @@ int Progress(void*, int, int, int, unsigned long long, unsigned long long, unsig
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/fuzz-carve-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) std::abort();
-  ::close(fd);
-  g_devicePath = pattern;
-  vorlenta::SetDebugLogPath("/dev/null");
-  std::atexit([] { ::unlink(g_devicePath.c_str()); });
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vorlenta;
   using J = CFileTypeJudge;
   if (size < 2 || size > (1u << 20)) return 0;
-  const int fd = ::open(g_devicePath.c_str(), O_WRONLY | O_TRUNC);
-  if (fd < 0 || WriteAll(fd, data, size) != 0) std::abort();
-  ::close(fd);
+  static const fuzz::FuzzDevice device("carve");
+  device.Write(data, size);
 
   // The last byte steers: sector size, mode, a stop from the callback, reads past the end.
   const uint8_t control = data[size - 1];
@@ -63,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint64_t sectors = (size + sectorBytes - 1) / sectorBytes;
   CDiskReader reader;
   // With bit 7 the reader may ask for sectors past the file, whose reads then come back short.
-  if (reader.InitPath(g_devicePath, sectors + ((control & 0x80) != 0 ? 9 : 0)) != 0) {
+  if (reader.InitPath(device.Path(), sectors + ((control & 0x80) != 0 ? 9 : 0)) != 0) {
     std::abort();
   }
   g_callsBeforeStop = (control & 0x40) != 0 ? data[0] % 4 : -1;

@@ -1,8 +1,6 @@
 // Fuzzes the compound-file header method: the input is the device, its first 512 bytes the
 // header, the FAT and DIFAT sectors wherever the header points. The length is 0, or whole
 // compound sectors, or the cap; the fallback walk must end as well.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -13,38 +11,23 @@
 
 #include "carving/file_type_judge.h"
 #include "device/disk_reader.h"
-#include "util/debug_log.h"
-#include "util/os_helpers.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
-std::string g_devicePath;
 constexpr uint64_t kOfficeCap = 0x7FFFFFF;
 constexpr uint64_t kSmallestCompoundSector = 512;
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/fuzz-compound-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) std::abort();
-  ::close(fd);
-  g_devicePath = pattern;
-  vorlenta::SetDebugLogPath("/dev/null");
-  std::atexit([] { ::unlink(g_devicePath.c_str()); });
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vorlenta;
   using J = CFileTypeJudge;
   if (size == 0 || size > (1u << 20)) return 0;
-  const int fd = ::open(g_devicePath.c_str(), O_WRONLY | O_TRUNC);
-  if (fd < 0 || WriteAll(fd, data, size) != 0) std::abort();
-  ::close(fd);
+  static const fuzz::FuzzDevice device("compound");
+  device.Write(data, size);
   CDiskReader reader;
-  if (reader.InitPath(g_devicePath, (size + kSectorSize - 1) / kSectorSize) != 0) std::abort();
+  if (reader.InitPath(device.Path(), (size + kSectorSize - 1) / kSectorSize) != 0) std::abort();
 
   unsigned char header[kSectorSize] = {};
   std::memcpy(header, data, std::min<size_t>(size, kSectorSize));

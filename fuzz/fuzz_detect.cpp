@@ -1,8 +1,6 @@
 // Fuzzes the signature walk over a device made of the input itself (written to a temporary
 // file and opened read-only), so the tests that read on from the device run as well. The
 // first-byte dispatch must agree with the table-order walk on every sector.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -11,12 +9,10 @@
 
 #include "carving/file_type_judge.h"
 #include "device/disk_reader.h"
-#include "util/debug_log.h"
-#include "util/os_helpers.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
-std::string g_devicePath;
 
 constexpr int kSectorSizes[] = {512, 512, 512, 512, 4096, 1024, 520, 0, 8192};
 constexpr const char* kExtensions[] = {"jpg", "doc", "xls", "ppt", "ole", "docx", "xlsx", "ts", "mts", "zip",
@@ -25,33 +21,19 @@ constexpr size_t kMaxSectorsTested = 24;
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/fuzz-detect-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) std::abort();
-  ::close(fd);
-  g_devicePath = pattern;
-  // A partial last sector makes the reader log a short read on every run.
-  vorlenta::SetDebugLogPath("/dev/null");
-  std::atexit([] { ::unlink(g_devicePath.c_str()); });
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vorlenta;
   using J = CFileTypeJudge;
   if (size < 2 || size > (1u << 20)) return 0;
-  const int fd = ::open(g_devicePath.c_str(), O_WRONLY | O_TRUNC);
-  if (fd < 0 || WriteAll(fd, data, size) != 0) std::abort();
-  ::close(fd);
+  static const fuzz::FuzzDevice device("detect");
+  device.Write(data, size);
 
   // The last byte steers the context; the whole input is the device and the test buffers.
   const uint8_t control = data[size - 1];
   const int bytesPerSector = kSectorSizes[control % (sizeof kSectorSizes / sizeof kSectorSizes[0])];
   const uint64_t sectors = (size + kSectorSize - 1) / kSectorSize;
   CDiskReader reader;
-  if (reader.InitPath(g_devicePath, sectors) != 0) std::abort();
+  if (reader.InitPath(device.Path(), sectors) != 0) std::abort();
 
   J::m_tsFileRangeVec.clear();
   if ((control & 0x40) != 0) J::m_tsFileRangeVec.push_back({data[size - 2] % 4u, data[size - 2] % 4u + 2});
