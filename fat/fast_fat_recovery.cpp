@@ -334,7 +334,8 @@ bool CFastFatRecovery::ParseDirectoryBuffer(const uint8_t* buffer, size_t length
   const size_t entries = length / kFatEntrySize;
   for (size_t i = 0; i < entries; ++i) {
     const uint8_t* bytes = buffer + i * kFatEntrySize;
-    const FAT32_Entry entry(bytes, kFatEntrySize);
+    // The view reaches to the buffer's end: a directory head is judged with the entry after it.
+    const FAT32_Entry entry = FAT32_Entry::At(buffer, length, i);
     const uint64_t recordSector = firstSector + (i * kFatEntrySize) / kSector;
     if (entry.IsEnd()) return true;
     if (IsFatEntyValid(entry) == 0) {
