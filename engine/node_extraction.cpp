@@ -144,7 +144,7 @@ int CDirectoryTreeSave::SaveTree(const _FILE_NODE_& node, const char16_t* target
       continue;
     }
     for (_FILE_NODE_& child : children) {
-      const std::u16string childTarget = m_currentDest + u"/" + Ansi2Unicode(child.FileName);
+      const std::u16string childTarget = m_currentDest + u"/" + Ansi2Unicode(SafeFileName(child.FileName).c_str());
       if (childTarget.size() >= static_cast<size_t>(kMaxRecoveryPathUnits)) {
         result = ENAMETOOLONG;
         continue;

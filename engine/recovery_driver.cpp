@@ -93,7 +93,7 @@ RecoveryTotals RecoverNodes(IFileRecoveryParse& engine, std::vector<_FILE_NODE_>
       break;
     }
     const std::string folder = dest + "/" + GetDirTypeByFileName(node.FileName);
-    std::string path = folder + "/" + AnsiToUtf8(node.FileName);
+    std::string path = folder + "/" + AnsiToUtf8(SafeFileName(node.FileName).c_str());
     int status = MakeRecoveryFolder(folder);
     if (status == 0) {
       path = GetFreePathUtf8(path);

@@ -119,6 +119,13 @@ TEST(RecoveryLoop, ClashingNamesGetNumbersAndCategoriesGetFolders) {
   EXPECT_EQ(test::ReadFileBytes(dest / "photo/IMG_1(1).JPG").size(), 9u);
   EXPECT_EQ(test::ReadFileBytes(dest / "audio/\xE4\xB8\xAD.mp3").size(), 6u);
 
+  // Names from damaged media never lead out of the destination.
+  std::vector<_FILE_NODE_> hostile = {Node("../../escape.jpg"), Node("..")};
+  RecoverNodes(engine, hostile, dest.path(), guard, nullptr, Record, &outcomes, nullptr, nullptr);
+  EXPECT_EQ(outcomes.files[outcomes.files.size() - 2].first, dest / "photo/.._.._escape.jpg");
+  EXPECT_EQ(outcomes.files.back().first, dest / "others/_");
+  EXPECT_EQ(test::ReadFileBytes(dest / "photo/.._.._escape.jpg").size(), 16u);
+
   // A file already at the destination is never overwritten.
   test::WriteFileBytes(dest / "others/b.x", {'o', 'l', 'd'});
   std::vector<_FILE_NODE_> again = {Node("b.x")};

@@ -138,6 +138,15 @@ TEST(NameHelpers, ExtensionCaseAndBlanks) {
   EXPECT_STREQ(inner, "A B");
 }
 
+TEST(NameHelpers, SafeFileNameStaysOneComponent) {
+  EXPECT_EQ(SafeFileName("a/b.jpg"), "a_b.jpg");
+  EXPECT_EQ(SafeFileName(".."), "_");
+  EXPECT_EQ(SafeFileName("."), "_");
+  EXPECT_EQ(SafeFileName(""), "_");
+  EXPECT_EQ(SafeFileName("..a"), "..a");
+  EXPECT_EQ(SafeFileName("\xD6\xD0.jpg"), "\xD6\xD0.jpg");
+}
+
 TEST(NameHelpers, PathDirIndexIgnoresTheLastUnit) {
   int count = -1;
   GetPathDirIndex(u"/Users/x/", count);

@@ -205,6 +205,15 @@ long inner_str2uni(char16_t* out, const char* in, long capacity, long length) {
 
 size_t WideLength(const char16_t* s) { return BoundedLength(s, -1); }
 
+std::string SafeFileName(const char* name) {
+  std::string safe = name != nullptr ? name : "";
+  for (char& c : safe) {
+    if (c == '/') c = '_';
+  }
+  if (safe.empty() || safe == "." || safe == "..") safe = "_";
+  return safe;
+}
+
 int Unicode2Ansi(const char16_t* in, char* out, int capacity) {
   inner_uni2str(out, in, capacity, static_cast<long>(WideLength(in)));
   return 0;

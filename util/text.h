@@ -40,6 +40,11 @@ std::u16string Utf8ToUtf16(const char* in);
 std::string AnsiToUtf8(const char* in);
 std::string Utf8ToAnsi(const char* in);
 
+// A name found on damaged media as one safe path component: "/" becomes "_", and an empty
+// name, "." or ".." becomes "_", so that no recovered file lands outside its folder.
+// (0x2F never occurs inside a multi-byte GB18030 character.)
+std::string SafeFileName(const char* name);
+
 // Length in code units of zero-terminated wide text.
 size_t WideLength(const char16_t* s);
 
