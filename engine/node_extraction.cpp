@@ -78,7 +78,8 @@ int PreviewNodeData(const _FILE_NODE_& node, char16_t* tempPath, unsigned char* 
         folder.size() + std::strlen(kTempPrefix) + ext.size() < kMaxTempPath) {
       tempFile = folder + kTempPrefix + ext;
       ::unlink(tempFile.c_str());
-      fd = ::open(tempFile.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
+      // The scan-log folder is writable by everyone: never follow a link planted there.
+      fd = ::open(tempFile.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
       if (fd < 0) return errno;
       const std::u16string wide = Utf8ToUtf16(tempFile.c_str());
       std::copy(wide.begin(), wide.end(), tempPath);
