@@ -258,9 +258,11 @@ int CPartitionManager::GetPartitionItems(PartitionMap& result) {
   m_nPartitionCounter = 1;
   m_u32ExtendedBase = 0;
   result.clear();
+  // One look at the machine's disks serves the whole walk.
+  const std::vector<std::string> paths = GetDiskPaths();
   for (int n = 0; n <= kMaxDiskNumber; ++n) {
-    std::string path;
-    if (GetDiskPath(n, path) != 0) continue;
+    const std::string& path = paths[static_cast<size_t>(n)];
+    if (path.empty()) continue;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
     std::vector<_PARTITION_ITEM_> items;

@@ -42,6 +42,10 @@ TEST(DiskNumbering, DiskDirectoryOverridesTheMachinesDisks) {
   ASSERT_EQ(GetDiskPath(127, path), 0);
   EXPECT_EQ(path, dir / "disk127");
   EXPECT_EQ(GetDiskPath(128, path), 87);
+  const std::vector<std::string> all = GetDiskPaths();
+  ASSERT_EQ(all.size(), static_cast<size_t>(kMaxDiskNumber) + 1);
+  EXPECT_EQ(all[0], dir / "disk0");
+  EXPECT_EQ(all[127], dir / "disk127");
   EXPECT_EQ(GetDiskPath(-1, path), 87);
 }
 

@@ -71,6 +71,20 @@ int GetDiskPath(int diskNumber, std::string& path) {
 #endif
 }
 
+std::vector<std::string> GetDiskPaths() {
+  std::vector<std::string> paths(kMaxDiskNumber + 1);
+#ifndef __APPLE__
+  const char* diskDir = std::getenv("VORLENTA_DISK_DIR");
+  if (diskDir == nullptr || *diskDir == '\0') {
+    const std::vector<std::string> disks = ListBlockDisks("/sys");
+    for (size_t n = 0; n < disks.size() && n < paths.size(); ++n) paths[n] = "/dev/" + disks[n];
+    return paths;
+  }
+#endif
+  for (int n = 0; n <= kMaxDiskNumber; ++n) GetDiskPath(n, paths[static_cast<size_t>(n)]);
+  return paths;
+}
+
 int64_t GetDeviceSize(int fd) {
   const off_t end = ::lseek(fd, 0, SEEK_END);
   return end < 0 ? -1 : static_cast<int64_t>(end);

@@ -13,6 +13,10 @@ constexpr int kMaxDiskNumber = 127;
 // variable is set; otherwise the N-th whole disk of /sys/block. Returns 0 or 87 (no such disk).
 int GetDiskPath(int diskNumber, std::string& path);
 
+// The paths of disks 0 to kMaxDiskNumber, as GetDiskPath gives them, from one look at the
+// machine's disks; an empty path where there is no such disk.
+std::vector<std::string> GetDiskPaths();
+
 // Whole disks listed under a sysfs root (normally "/sys"), sorted by name: entries of block/
 // with a device link, and loop devices with a backing file; never ram, zram or partitions.
 std::vector<std::string> ListBlockDisks(const std::string& sysRoot);
