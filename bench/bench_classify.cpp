@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "bench/bench.h"
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 #include "device/disk_reader.h"
-#include "fat/fat_record.h"
-#include "ntfs/ntfs_record.h"
+#include "format/fat_record.h"
+#include "format/ntfs_record.h"
 #include "util/os_helpers.h"
 #include "util/platform.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "carving/signature_match.h"
+#include "format/signature_match.h"
 #include "device/disk_reader.h"
 #include "engine/status.h"
 

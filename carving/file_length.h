@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 
 namespace vorlenta::carving {
 

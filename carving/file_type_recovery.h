@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 #include "device/disk_reader.h"
 #include "engine/engine_results.h"
 #include "engine/recovery_parse.h"

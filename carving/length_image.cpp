@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "carving/file_length.h"
-#include "carving/signature_match.h"
+#include "format/signature_match.h"
 #include "util/endian.h"
 
 namespace vorlenta {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "carving/file_length.h"
-#include "carving/signature_match.h"
+#include "format/signature_match.h"
 #include "device/disk_reader.h"
 #include "engine/status.h"
 #include "util/endian.h"

@@ -16,7 +16,7 @@
 #include "engine/file_node.h"
 #include "engine/log_file_manager.h"
 #include "engine/recovery_driver.h"
-#include "engine/recovery_factory.h"
+#include "scan/recovery_factory.h"
 #include "engine/status.h"
 #include "util/image_disks.h"
 #include "util/os_helpers.h"

@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 #include "device/boot_probe.h"
 #include "engine/categories.h"
 #include "engine/crash_guard.h"
 #include "engine/status.h"
-#include "fat/fat_record.h"
+#include "format/fat_record.h"
 #include "util/debug_log.h"
 #include "util/os_helpers.h"
 #include "util/platform.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 #include "carving/file_type_recovery.h"
 #include "device/disk_reader.h"
 #include "fuzz/fuzz_support.h"

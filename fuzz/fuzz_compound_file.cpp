@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 #include "device/disk_reader.h"
 #include "fuzz/fuzz_support.h"
 

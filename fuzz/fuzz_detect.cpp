@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 #include "device/disk_reader.h"
 #include "fuzz/fuzz_support.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "fat/fat_record.h"
+#include "format/fat_record.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The date checks convert local time; fix the zone so runs are repeatable.

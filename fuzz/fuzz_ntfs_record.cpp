@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ntfs/ntfs_parse.h"
-#include "ntfs/ntfs_record.h"
+#include "format/ntfs_record.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 #include "device/boot_probe.h"
 #include "engine/categories.h"
 #include "engine/crash_guard.h"

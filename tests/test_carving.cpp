@@ -17,7 +17,7 @@
 
 #include "carving/carve_pass.h"
 #include "carving/file_length.h"
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 #include "carving/file_type_recovery.h"
 #include "device/disk_reader.h"
 #include "engine/categories.h"

@@ -14,7 +14,7 @@
 #include "engine/categories.h"
 #include "engine/log_file_manager.h"
 #include "engine/recovery_driver.h"
-#include "engine/recovery_factory.h"
+#include "scan/recovery_factory.h"
 #include "engine/status.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "support/ntfs_image.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fat/fat_record.h"
+#include "format/fat_record.h"
 #include "support/test_support.h"
 
 namespace vorlenta {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ntfs/ntfs_record.h"
+#include "format/ntfs_record.h"
 #include "support/test_support.h"
 #include "util/endian.h"
 

@@ -10,7 +10,7 @@
 
 #include "engine/categories.h"
 #include "engine/recovery_driver.h"
-#include "engine/recovery_factory.h"
+#include "scan/recovery_factory.h"
 #include "engine/status.h"
 #include "fat/fast_fat_recovery.h"
 #include "engine/fast_ext_recovery.h"

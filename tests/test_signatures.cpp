@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 #include "device/disk_reader.h"
-#include "fat/fat_record.h"
+#include "format/fat_record.h"
 #include "support/carve_samples.h"
 #include "support/test_support.h"
 #include "util/endian.h"

@@ -1,6 +1,6 @@
 // ISO base media files: MPEG-4, 3GPP and QuickTime, told apart by the brand of the ftyp box.
-#include "carving/file_type_judge.h"
-#include "carving/signature_match.h"
+#include "format/file_type_judge.h"
+#include "format/signature_match.h"
 
 namespace vorlenta {
 

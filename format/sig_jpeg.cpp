@@ -1,6 +1,6 @@
 // JPEG: a JFIF (APP0) or Exif (APP1) file.
-#include "carving/file_type_judge.h"
-#include "carving/signature_match.h"
+#include "format/file_type_judge.h"
+#include "format/signature_match.h"
 
 namespace vorlenta {
 

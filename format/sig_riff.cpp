@@ -1,6 +1,6 @@
 // RIFF containers: WAVE audio and AVI video.
-#include "carving/file_type_judge.h"
-#include "carving/signature_match.h"
+#include "format/file_type_judge.h"
+#include "format/signature_match.h"
 
 namespace vorlenta {
 

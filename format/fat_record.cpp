@@ -1,4 +1,4 @@
-#include "fat/fat_record.h"
+#include "format/fat_record.h"
 
 #include <climits>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Other audio and video containers: RealMedia, ASF, Flash, Matroska, MXF.
-#include "carving/file_type_judge.h"
-#include "carving/signature_match.h"
+#include "format/file_type_judge.h"
+#include "format/signature_match.h"
 
 namespace vorlenta {
 

@@ -1,5 +1,5 @@
 // The process-wide detection context: the only definitions of CFileTypeJudge's static state.
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 
 namespace vorlenta {
 

@@ -1,6 +1,6 @@
 // Other pictures: GIF, BMP, PNG, Photoshop, TIFF and icons.
-#include "carving/file_type_judge.h"
-#include "carving/signature_match.h"
+#include "format/file_type_judge.h"
+#include "format/signature_match.h"
 
 namespace vorlenta {
 

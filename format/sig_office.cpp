@@ -4,8 +4,8 @@
 #include <memory>
 #include <new>
 
-#include "carving/file_type_judge.h"
-#include "carving/signature_match.h"
+#include "format/file_type_judge.h"
+#include "format/signature_match.h"
 #include "device/disk_reader.h"
 
 namespace vorlenta {

@@ -1,7 +1,7 @@
-#include "carving/file_types.h"
+#include "format/file_types.h"
 
-#include "carving/file_type_judge.h"
-#include "carving/signature_match.h"
+#include "format/file_type_judge.h"
+#include "format/signature_match.h"
 
 namespace vorlenta {
 

@@ -1,6 +1,6 @@
 // Audio formats: MP3 behind an ID3v2 tag, MPEG audio layer II, MIDI, Monkey's Audio, SMAF.
-#include "carving/file_type_judge.h"
-#include "carving/signature_match.h"
+#include "format/file_type_judge.h"
+#include "format/signature_match.h"
 
 namespace vorlenta {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "carving/file_types.h"
+#include "format/file_types.h"
 #include "engine/recovery_parse.h"
 
 namespace vorlenta {

@@ -8,7 +8,7 @@
 #include <array>
 #include <vector>
 
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 
 namespace vorlenta {
 

@@ -1,4 +1,4 @@
-#include "engine/recovery_factory.h"
+#include "scan/recovery_factory.h"
 
 #include <fcntl.h>
 #include <unistd.h>

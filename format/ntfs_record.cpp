@@ -1,4 +1,4 @@
-#include "ntfs/ntfs_record.h"
+#include "format/ntfs_record.h"
 
 #include "util/endian.h"
 

@@ -1,8 +1,8 @@
 // File-system metadata, where a carved file must end: NTFS records, index buffers, log and
 // attribute-definition pages, boot sectors, and runs of FAT directory entries.
-#include "carving/file_type_judge.h"
-#include "carving/signature_match.h"
-#include "fat/fat_record.h"
+#include "format/file_type_judge.h"
+#include "format/signature_match.h"
+#include "format/fat_record.h"
 
 namespace vorlenta {
 

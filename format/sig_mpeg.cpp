@@ -2,8 +2,8 @@
 // (192-byte packets with a 4-byte time stamp in front).
 #include <algorithm>
 
-#include "carving/file_type_judge.h"
-#include "carving/signature_match.h"
+#include "format/file_type_judge.h"
+#include "format/signature_match.h"
 #include "device/disk_reader.h"
 
 namespace vorlenta {
