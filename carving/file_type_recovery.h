@@ -61,6 +61,9 @@ class CFileTypeRecovery : public IFileRecoveryParse {
   int PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size, PreviewCallback previewCallback,
               void* context) override;
 
+  // Puts the files carved so far on disk (a checkpoint of the deep pass).
+  int FlushResults() { return m_results.Flush(); }
+
   int BytesPerSector() const { return m_nBytesPerSector; }
   const CScanResultFileManager* Store() const { return m_results.Store(); }
 

@@ -28,6 +28,8 @@ int CEngineResults::ChildrenCount(uint64_t key, unsigned int& count) {
   return m_store->GetChildrenFileCount(key, count);
 }
 
+int CEngineResults::Flush() { return m_store != nullptr ? m_store->FlushBufToFile() : 0; }
+
 unsigned int CEngineResults::NodeCount() const { return m_store != nullptr ? m_store->GetFileIndex() : 0; }
 
 int CEngineResults::ParentDirPath(const _FILE_NODE_* node, char16_t* out, int capacity) {

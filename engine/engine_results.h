@@ -23,6 +23,8 @@ class CEngineResults {
   // Without a store: nothing, status 0.
   int Children(uint64_t key, std::vector<_FILE_NODE_>& out);
   int ChildrenCount(uint64_t key, unsigned int& count);
+  // Puts everything written so far on disk. 0 without a store.
+  int Flush();
   // Nodes written so far.
   unsigned int NodeCount() const;
   // The node's directory path; the empty path without a store.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/scan_result_store.h"
 #include "engine/status.h"
 #include "util/debug_log.h"
 #include "util/endian.h"
@@ -237,21 +238,30 @@ int CLogFileManager::SaveLogFileInfo(const char* devicePath, int disk, uint64_t 
                                      const uint64_t (&state)[kLogScanStateCount], const char* folder,
                                      const char* sourcePath) {
   const bool withSource = sourcePath != nullptr && *sourcePath != '\0';
-  uint64_t mark = 0;
-  if (!withSource) {
-    mark = FreeSpaceMark(devicePath);
-    auto it = std::find_if(logList_.begin(), logList_.end(),
-                           [&](const _LOG_FILE_INFO_& e) { return SameRange(e, disk, start, count); });
-    if (it != logList_.end()) {
-      if (it->FreeSpaceMark == mark) {
-        std::copy(std::begin(state), std::end(state), it->ScanState);
-        return SaveLogConfigFile();
-      }
-      // The device changed since that scan: its results no longer describe it.
-      const std::string stale = it->Folder;
-      DeleteLogFileDir(stale.c_str());
+  if (withSource) return AppendEntry(disk, start, count, state, folder, sourcePath, 0, 0);
+  return SaveLogFileInfo(disk, start, count, state, folder, sourcePath, FreeSpaceMark(devicePath), 0);
+}
+
+int CLogFileManager::SaveLogFileInfo(int disk, uint64_t start, uint64_t count,
+                                     const uint64_t (&state)[kLogScanStateCount], const char* folder,
+                                     const char* sourcePath, uint64_t mediumMark, uint64_t phase) {
+  auto it = std::find_if(logList_.begin(), logList_.end(),
+                         [&](const _LOG_FILE_INFO_& e) { return SameRange(e, disk, start, count); });
+  if (it != logList_.end()) {
+    if (it->FreeSpaceMark == mediumMark) {
+      std::copy(std::begin(state), std::end(state), it->ScanState);
+      it->PathMark = phase;
+      return SaveLogConfigFile();
     }
+    // The device changed since that scan: its results no longer describe it.
+    const std::string stale = it->Folder;
+    DeleteLogFileDir(stale.c_str());
   }
+  return AppendEntry(disk, start, count, state, folder, sourcePath, mediumMark, phase);
+}
+
+int CLogFileManager::AppendEntry(int disk, uint64_t start, uint64_t count, const uint64_t (&state)[kLogScanStateCount],
+                                 const char* folder, const char* sourcePath, uint64_t mark, uint64_t phase) {
   _LOG_FILE_INFO_ entry;
   std::memset(&entry, 0, sizeof entry);
   entry.DiskNumber = static_cast<uint32_t>(disk);
@@ -259,23 +269,27 @@ int CLogFileManager::SaveLogFileInfo(const char* devicePath, int disk, uint64_t 
   entry.SectorCount = count;
   std::copy(std::begin(state), std::end(state), entry.ScanState);
   entry.FreeSpaceMark = mark;
-  entry.PathMark = 0;
+  entry.PathMark = phase;
   CopyPath(entry.Folder, folder);
-  if (withSource) CopyPath(entry.SourcePath, sourcePath);
+  if (sourcePath != nullptr) CopyPath(entry.SourcePath, sourcePath);
   logList_.push_back(entry);
   return SaveLogConfigFile();
 }
 
 int CLogFileManager::LoadRecoveryLogInfo(const char* devicePath, int disk, uint64_t start, uint64_t count,
                                          _LOG_FILE_INFO_* out) {
-  const uint64_t mark = FreeSpaceMark(devicePath);
+  return LoadRecoveryLogInfo(disk, start, count, FreeSpaceMark(devicePath), out);
+}
+
+int CLogFileManager::LoadRecoveryLogInfo(int disk, uint64_t start, uint64_t count, uint64_t mediumMark,
+                                         _LOG_FILE_INFO_* out) {
   reopened_ = false;
   reopenedFolder_.clear();
   auto it = std::find_if(logList_.begin(), logList_.end(),
                          [&](const _LOG_FILE_INFO_& e) { return SameRange(e, disk, start, count); });
   if (it == logList_.end()) return 0;
   // A damaged index must not make a scan write its files somewhere else.
-  if (it->FreeSpaceMark == mark && IsBelowBase(it->Folder)) {
+  if (it->FreeSpaceMark == mediumMark && IsBelowBase(it->Folder)) {
     reopened_ = true;
     reopenedFolder_ = it->Folder;
     if (out != nullptr) *out = *it;
@@ -302,6 +316,26 @@ int CLogFileManager::GetLogFileNameByFileType(const char* folder, const char* pr
   }
   ::closedir(dir);
   return kStatusOk;
+}
+
+std::string CLogFileManager::FindResultName(const char* folder, const char* prefix) {
+  std::string found;
+  if (folder == nullptr || prefix == nullptr) return found;
+  DIR* dir = ::opendir(folder);
+  if (dir == nullptr) return found;
+  auto endsWith = [](const std::string& name, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return name.size() >= n && name.compare(name.size() - n, n, suffix) == 0;
+  };
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.rfind(prefix, 0) != 0) continue;
+    if (endsWith(name, kRelationFileSuffix) || endsWith(name, kDirInfoFileSuffix)) continue;
+    found = name;
+    break;
+  }
+  ::closedir(dir);
+  return found;
 }
 
 int CLogFileManager::SaveLogConfigFile() {

@@ -74,8 +74,17 @@ class CLogFileManager {
   // Records a finished scan and saves the index. Returns the status of the save.
   int SaveLogFileInfo(const char* devicePath, int disk, uint64_t start, uint64_t count,
                       const uint64_t (&state)[kLogScanStateCount], const char* folder, const char* sourcePath);
+  // The same for a medium recognised by `mediumMark` (a fingerprint of the medium itself, kept
+  // in the free-space field) rather than by the free space of a path; `phase` is kept in the
+  // path-mark field. One entry per range.
+  int SaveLogFileInfo(int disk, uint64_t start, uint64_t count, const uint64_t (&state)[kLogScanStateCount],
+                      const char* folder, const char* sourcePath, uint64_t mediumMark, uint64_t phase);
   // 1 when an earlier scan of the same range is found and its folder reopened, else 0.
   int LoadRecoveryLogInfo(const char* devicePath, int disk, uint64_t start, uint64_t count, _LOG_FILE_INFO_* out);
+  int LoadRecoveryLogInfo(int disk, uint64_t start, uint64_t count, uint64_t mediumMark, _LOG_FILE_INFO_* out);
+  // The result file of `folder` named `prefix` + anything, leaving out the companion files a
+  // store keeps beside it ("_Relation", "_DirInfo"). Empty when there is none.
+  static std::string FindResultName(const char* folder, const char* prefix);
   // The first entry of `folder` whose name contains `prefix`; `out` is untouched if none. 0.
   int GetLogFileNameByFileType(const char* folder, const char* prefix, std::string& out) const;
   // Writes the index to "config.tmp" and, only when that is complete and on disk, puts it in
@@ -91,6 +100,8 @@ class CLogFileManager {
 
  private:
   std::string FolderOfNumber(uint64_t number) const;
+  int AppendEntry(int disk, uint64_t start, uint64_t count, const uint64_t (&state)[kLogScanStateCount],
+                  const char* folder, const char* sourcePath, uint64_t mark, uint64_t phase);
   bool IsBelowBase(const std::string& folder) const;
 
   std::vector<_LOG_FILE_INFO_> logList_;
