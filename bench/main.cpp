@@ -12,6 +12,7 @@ int RunClassifyBench(const Args& args);
 int RunFastNtfsBench(const Args& args);
 int RunFastFatBench(const Args& args);
 int RunCarveBench(const Args& args);
+int RunDeepBench(const Args& args);
 
 const std::vector<Subcommand>& Subcommands() {
   static const std::vector<Subcommand> table = {
@@ -21,6 +22,7 @@ const std::vector<Subcommand>& Subcommands() {
       {"fastfat", "fastfat [IMAGE]      fast FAT scan, listing, search and recovery of a large card", &RunFastFatBench},
       {"store", "store [NODES]        scan result store: write, flush, reload, list, search", &RunStoreBench},
       {"fastntfs", "fastntfs [IMAGE]     fast NTFS scan of a master file table of 50,000+ records", &RunFastNtfsBench},
+      {"deep", "deep IMAGE | --make IMAGE SIZE_MB   the whole deep scan, without and with read-ahead", &RunDeepBench},
   };
   return table;
 }
