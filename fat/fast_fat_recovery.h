@@ -16,6 +16,7 @@
 #include "engine/engine_results.h"
 #include "engine/node_extraction.h"
 #include "engine/recovery_parse.h"
+#include "fat/fat_entry_names.h"
 #include "fat/fat_geometry.h"
 
 namespace vorlenta {
@@ -101,9 +102,7 @@ class CFastFatRecovery : public IFileRecoveryParse {
   std::unordered_set<uint32_t> m_pathSet;
   std::unordered_map<uint32_t, uint32_t> m_depthCache;
   CEngineResults m_results;
-  char16_t m_pendingName[256] = {};
-  int m_pendingStart = 256;
-  bool m_pendingValid = false;
+  CLongNameAssembler m_longName;
 
   CDirectoryTreeSave m_treeSave;
 
