@@ -220,5 +220,40 @@ TEST_F(DeepNtfsTest, TwoVolumesOfOneGptDiskKeepTheirOwnRootsAndFolders) {
   EXPECT_EQ(count, 5u) << "its two files and the three of $Extend";
 }
 
+// A loop of parents, and a parent whose record carries another number: each ends in a
+// "LostFolder%d" whichever child meets it first, and the files below still come back.
+TEST_F(DeepNtfsTest, LoopingAndForeignParentsEndInLostFolders) {
+  const std::string img = dir_ / "loop.img";
+  ASSERT_TRUE(test::MakeNtfsVolume(img, 32));
+  const uint32_t a = MakeDir(img, "A", "A");
+  const uint32_t b = MakeDir(img, "A/B", "B");
+  const uint32_t c = MakeDir(img, "C", "C");
+  const std::string lostA = "LostFolder" + std::to_string(a) + "/";
+  Put(img, "A/B/f.bin", test::RandomBytes(5000, 6), lostA + "B/f.bin");
+  Put(img, "A/g.bin", test::RandomBytes(6000, 7), lostA + "g.bin");
+  Put(img, "C/h.bin", test::RandomBytes(7000, 8), "LostFolder" + std::to_string(c) + "/h.bin");
+  {
+    NtfsImage volume(img);
+    std::vector<uint8_t> record = volume.ReadRecord(a);
+    std::vector<test::RawAttribute> attributes = NtfsImage::Attributes(record);
+    for (test::RawAttribute& attr : attributes) {
+      if (attr.type != 0x30) continue;
+      const size_t value = static_cast<size_t>(attr.bytes[20] | (attr.bytes[21] << 8));
+      for (int k = 0; k < 4; ++k) attr.bytes[value + static_cast<size_t>(k)] = static_cast<uint8_t>(b >> (8 * k));
+    }
+    NtfsImage::SetAttributes(record, attributes);
+    volume.WriteRecord(a, record);
+    record = volume.ReadRecord(c);
+    record[44] = static_cast<uint8_t>(c + 100);
+    volume.WriteRecord(c, record);
+    volume.DeleteFile(volume.FindRecord(u"f.bin"));
+  }
+  CProfessionalNtfsRecovery engine;
+  const auto found = Scan(engine, img);
+  ExpectAllRecovered(engine, found);
+  EXPECT_EQ(found.size(), originals_.size());
+  EXPECT_EQ(engine.PendingDirectoryCount(), 4u) << "A, B, C and $Extend, each once";
+}
+
 }  // namespace
 }  // namespace vorlenta
