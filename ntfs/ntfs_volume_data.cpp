@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "carving/file_type_judge.h"
+#include "format/file_type_judge.h"
 #include "device/boot_probe.h"
 #include "engine/categories.h"
 #include "engine/status.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ntfs/ntfs_record.h"
+#include "format/ntfs_record.h"
 #include "ntfs/professional_ntfs_recovery.h"
 
 namespace vorlenta::test {
