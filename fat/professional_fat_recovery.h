@@ -70,6 +70,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   int ParseFDTFileRecord(const uint8_t* sector, uint64_t sectorNo);
   // The final pass: places what waits, writes the folders and files the relations.
   int DealProfessionalRecordVec();
+  // Puts the nodes written so far on disk (a checkpoint of the deep pass).
+  int FlushResults() { return m_results.Flush(); }
   int SaveDataToTargetFile(_FILE_NODE_* node, const char16_t* target);
   int IsFileDataHealth(const _FILE_NODE_& node, unsigned sectorsPerCluster);
 

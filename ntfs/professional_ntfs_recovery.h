@@ -52,6 +52,8 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   // Makes the directory and "LostFolder%d" nodes for the parents met, and each other volume's
   // top folder. 0 or 8.
   int ParseProfessionalRecordVec();
+  // Puts the nodes written so far on disk (a checkpoint of the deep pass).
+  int FlushResults() { return m_results.Flush(); }
   // The runs of the first attribute of `type` (unnamed, for data) of the record at `sectorNo`,
   // following its attribute list. 0, kNtfsNotFileRecord, kNtfsNoAttribute or a read status.
   int GetRunListInfo(uint64_t sectorNo, uint32_t type, std::vector<__RUNLIST__>& runs);

@@ -73,8 +73,6 @@ bool HasExtension(const char* name, const char* wanted) {
   return GetExtendName(name, ext) == 0 && strcasecmp(ext, wanted) == 0;
 }
 
-bool IsNamedKind(uint32_t kind) { return kind != kSourceCarved; }
-
 // Directories a resumed scan built twice are one directory.
 void SortAndDropRepeatedDirectories(std::vector<_FILE_NODE_>& out) {
   std::set<std::tuple<uint32_t, uint32_t, uint64_t, uint64_t, std::string>> directories;
