@@ -424,7 +424,7 @@ int CProfessionalRecovery::RunPass(bool resumed) {
   std::vector<uint8_t> buffer(kPassReadBytes);
   CReadAhead ahead;
   if (m_readAhead && !m_passReader) {
-    ahead.Start(m_reader.Descriptor(), m_bytesPerSector, m_reader.SectorLimit(), kPassReadBytes);
+    ahead.Start(m_reader.Descriptor(), m_bytesPerSector, m_reader.SectorLimit());
   }
   const unsigned started = rsb_getTickCount();
   unsigned lastEstimate = started;
@@ -441,12 +441,6 @@ int CProfessionalRecovery::RunPass(bool resumed) {
       const int readStatus = ReadPass(ahead, sector, want, buffer.data(), got);
       unsigned long long advance = 0;
       if (got != 0) {
-        // Ask for what most likely comes next while this buffer is classified.
-        const unsigned long long next = m_position + got;
-        if (ahead.Running() && next < m_extent.count) {
-          ahead.Request(readBase + next,
-                        static_cast<unsigned>(std::min<unsigned long long>(perRead, m_extent.count - next)));
-        }
         int last = 0;
         status = ClassifyRead(buffer.data(), got, sector, advance, last);
       } else if (DeviceIsGone(readStatus)) {

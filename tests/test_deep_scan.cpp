@@ -194,6 +194,8 @@ TEST_F(DeepScanTest, StoppedScanResumesAndEndsWithTheSameListingAsAnUninterrupte
   CProfessionalRecovery whole;
   ASSERT_EQ(whole.Init(0, 0, sectors, u'C'), 0);
   ASSERT_EQ(whole.ScanDevice(nullptr), 0);
+  EXPECT_TRUE(whole.UsedBitmap());
+  EXPECT_LT(whole.ScannedSectors(), static_cast<unsigned long long>(sectors)) << "the FATs are in use: not read";
   const std::multiset<std::string> expected = Listing(whole);
   ASSERT_GE(expected.size(), originals_.size());
 
