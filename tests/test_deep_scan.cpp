@@ -3,7 +3,10 @@
 // destinations on the medium being read.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
@@ -18,6 +21,7 @@
 #include "support/fat_image.h"
 #include "support/ntfs_image.h"
 #include "support/test_support.h"
+#include "util/debug_log.h"
 #include "util/endian.h"
 #include "util/text.h"
 
@@ -246,6 +250,44 @@ TEST_F(DeepScanTest, UnreadableSectorsCostOnlyThemselves) {
   ASSERT_EQ(damaged.ScanDevice(nullptr), 0);
   EXPECT_EQ(damaged.UnreadableSectors(), 8u);
   EXPECT_EQ(Listing(damaged), expected);
+}
+
+TEST_F(DeepScanTest, AFaultWhileClassifyingCostsOnlyTheSectorThatCausedIt) {
+  // A JPEG at sector 16 of an otherwise blank disk.
+  const std::string image = dir_ / "disk0";
+  std::vector<uint8_t> bytes(8192, 0);
+  const std::vector<uint8_t> jpeg = test::ReadFileBytes(originals_[0].path);
+  bytes.insert(bytes.end(), jpeg.begin(), jpeg.end());
+  bytes.resize(1 << 20, 0);
+  test::WriteFileBytes(image, bytes);
+  test::ScopedEnv disks("VORLENTA_DISK_DIR", dir_.path());
+  test::ScopedEnv support("VORLENTA_SUPPORT_DIR", dir_ / "support");
+  CProfessionalRecovery engine;
+  ASSERT_EQ(engine.Init(0, 0, 2048, u'C'), 0);
+  engine.SetNotLoadLogFile();
+  ASSERT_EQ(engine.ScanDevice(nullptr), 0);
+  const unsigned before = engine.GetLostFileCount();
+
+  // The buffer of sectors 0-23 whose second page cannot be read: each of its eight sectors
+  // faults, and the JPEG after them is still carved.
+  const size_t page = 4096;
+  auto* buffer = static_cast<uint8_t*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(buffer, MAP_FAILED);
+  std::memcpy(buffer, bytes.data(), page);
+  std::memcpy(buffer + 2 * page, bytes.data() + 2 * page, page);
+  ASSERT_EQ(mprotect(buffer + page, page, PROT_NONE), 0);
+  SetDebugLogPath(dir_ / "Log.txt");
+  long long overrun = 0;
+  unsigned long long found = 0;
+  engine.ParseProfessionalFileInfo(buffer, static_cast<int>(3 * page), 0, 0, 2048, -1, overrun, found);
+  SetDebugLogPath("");
+  munmap(buffer, 3 * page);
+  EXPECT_EQ(engine.GetLostFileCount(), before + 1);
+  EXPECT_EQ(overrun, static_cast<long long>(16 + (jpeg.size() + 511) / 512 - 24)) << "the pass jumps over the JPEG";
+  std::string log = Output(dir_ / "Log.txt"), line = "Debug: ProfessionalRecovery recvSignal\n";
+  size_t faults = 0;
+  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++faults;
+  EXPECT_EQ(faults, 8u);
 }
 
 // A destination whose file system is mounted from the image, through FUSE, straight from the
