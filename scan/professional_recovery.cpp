@@ -452,8 +452,9 @@ int CProfessionalRecovery::RunPass(bool resumed) {
         ++m_unreadable;
         advance = 1;
       }
+      // A carved file reaching past the extent counts only the extent's sectors as scanned.
+      m_scanned += std::min<unsigned long long>(advance, m_extent.count - m_position);
       m_position += advance;
-      m_scanned += advance;
       if (status != 0) break;
 
       const unsigned now = rsb_getTickCount();
