@@ -8,11 +8,11 @@
 #include <string>
 
 #include "engine/log_file_manager.h"
-#include "engine/recovery_driver.h"
 #include "fat/fat_geometry.h"
 #include "fat/professional_fat_recovery.h"
 #include "support/deep_fat_driver.h"
 #include "support/fat_image.h"
+#include "support/found_files.h"
 #include "support/test_support.h"
 #include "util/text.h"
 
@@ -45,19 +45,9 @@ class DeepFatTest : public ::testing::Test {
     ASSERT_EQ(engine.InitVirtualDbrInfo(), 0);
   }
 
-  // Every file the engine lists, by "directory path + name".
   std::map<std::string, _FILE_NODE_> Found(CProfessionalFatRecovery& engine) {
-    CategorySelection all;
-    ParseCategoryList("all", all);
-    std::vector<__SEARCH_FILE_INFO__> hits;
-    engine.SearchFileNode(BuildSearchKey(all).c_str(), hits);
-    std::map<std::string, _FILE_NODE_> found;
-    for (_FILE_NODE_& hit : hits) {
-      char16_t dir[1024];
-      EXPECT_EQ(engine.GetFileNodeParentDirPath(&hit, dir, 1024), 0);
-      EXPECT_EQ(hit.SourceKind, static_cast<uint32_t>(kSourceDeepFat));
-      found[Utf16ToUtf8(dir) + AnsiToUtf8(hit.FileName)] = hit;
-    }
+    auto found = test::ListFoundFiles(engine);
+    for (const auto& [path, node] : found) EXPECT_EQ(node.SourceKind, static_cast<uint32_t>(kSourceDeepFat)) << path;
     return found;
   }
 
