@@ -28,7 +28,6 @@ namespace vorlenta {
 namespace {
 
 constexpr uint32_t kSector = kFatSupportedSectorSize;
-constexpr size_t kEntriesPerSector = kSector / kFatEntrySize;
 constexpr uint32_t kAllowedClusterSizes[] = {1, 2, 4, 8, 16, 32, 64, 128};
 constexpr uint32_t kMaxSectorsPerCluster = 128;
 // The store key of the root: no cluster is 1, so no directory shares it.
