@@ -523,13 +523,7 @@ int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* node, const char16_t* t
   if (node->IsDirectory != 0) return m_treeSave.QueueDirectory(*node, target, DepthBelowRoot(node->DirKey));
   NtfsNodeData data;
   const int located = LocateNodeData(*node, data);
-  if (located != 0) {
-    if (m_recoveryCallback != nullptr) m_recoveryCallback(m_context, kPercentDone, kRecoveryPhaseFile, located, target);
-    return located;
-  }
-  const _FILE_NODE_& file = *node;
-  return SaveNodeToNewFile(file, target, m_recoveryCallback, m_context,
-                           [&](uint64_t total, const DataPieceSink& sink) { return m_data.ReadExtents(data, total, sink); });
+  return m_data.SaveLocatedNode(*node, located, data, target, m_recoveryCallback, m_context);
 }
 
 int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
@@ -553,15 +547,7 @@ int CFastNtfsRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned c
   }
   NtfsNodeData data;
   const int located = LocateNodeData(*node, data);
-  if (located != 0) {
-    tempPath[0] = 0;
-    size = 0;
-    if (previewCallback != nullptr) previewCallback(context, kPercentDone, located);
-    return located;
-  }
-  const _FILE_NODE_& file = *node;
-  return PreviewNodeData(file, tempPath, buffer, size, previewCallback, context,
-                         [&](uint64_t total, const DataPieceSink& sink) { return m_data.ReadExtents(data, total, sink); });
+  return m_data.PreviewLocatedNode(*node, located, data, tempPath, buffer, size, previewCallback, context);
 }
 
 }  // namespace vorlenta

@@ -99,6 +99,13 @@ class CNtfsVolumeData {
   int ReadExtents(const NtfsNodeData& data, uint64_t total, const DataPieceSink& sink);
   // 1 unless the data's first bytes contradict the node's extension.
   int HealthOfData(const _FILE_NODE_& node, const NtfsNodeData& data, int located);
+  // Once a file node's data is located (`located` is the location's status): copies it into a
+  // new file at `target`, never over another, or previews it, reading along this volume. A
+  // failed location is reported and returned.
+  int SaveLocatedNode(const _FILE_NODE_& node, int located, const NtfsNodeData& data, const char16_t* target,
+                      RecoveryCallback callback, void* context);
+  int PreviewLocatedNode(const _FILE_NODE_& node, int located, const NtfsNodeData& data, char16_t* tempPath,
+                         unsigned char* buffer, int& size, PreviewCallback callback, void* context);
   // A file node's size (the data attribute's, else the name's) and health, from its
   // fixed-up record.
   void FillFileData(const uint8_t* record, size_t bound, const NtfsRecordInfo& info, _FILE_NODE_& node);

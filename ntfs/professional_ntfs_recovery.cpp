@@ -18,6 +18,7 @@ constexpr size_t kRecordBytes = 1024;
 constexpr uint64_t kSectorsPerRecord = kRecordBytes / kSectorSize;
 constexpr uint32_t kMaxSectorsPerCluster = 128;
 constexpr uint32_t kFallbackSectorsPerCluster = 8;
+constexpr int kPercentDone = 100;
 // Allocated size of a non-resident attribute.
 constexpr size_t kAttrAllocatedSize = 40;
 constexpr char16_t kMftName[] = u"$MFT";
@@ -544,13 +545,7 @@ int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* node, const cha
   if (node->IsDirectory != 0) return m_treeSave.QueueDirectory(*node, target, ChildDepthOf(*node));
   NtfsNodeData data;
   const int located = LocateNodeData(*node, data);
-  if (located != 0) {
-    if (m_recoveryCallback != nullptr) m_recoveryCallback(m_context, 100, kRecoveryPhaseFile, located, target);
-    return located;
-  }
-  CNtfsVolumeData& volume = DataForNode(*node);
-  return SaveNodeToNewFile(*node, target, m_recoveryCallback, m_context,
-                           [&](uint64_t total, const DataPieceSink& sink) { return volume.ReadExtents(data, total, sink); });
+  return DataForNode(*node).SaveLocatedNode(*node, located, data, target, m_recoveryCallback, m_context);
 }
 
 int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
@@ -568,20 +563,13 @@ int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* t
 int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
                                        PreviewCallback previewCallback, void* context) {
   if (node == nullptr || tempPath == nullptr) {
-    if (previewCallback != nullptr) previewCallback(context, 100, kStatusInvalidParameter);
+    if (previewCallback != nullptr) previewCallback(context, kPercentDone, kStatusInvalidParameter);
     return kStatusInvalidParameter;
   }
   NtfsNodeData data;
   const int located = LocateNodeData(*node, data);
-  if (located != 0) {
-    tempPath[0] = 0;
-    size = 0;
-    if (previewCallback != nullptr) previewCallback(context, 100, located);
-    return located;
-  }
-  CNtfsVolumeData& volume = DataForNode(*node);
-  return PreviewNodeData(*node, tempPath, buffer, size, previewCallback, context,
-                         [&](uint64_t total, const DataPieceSink& sink) { return volume.ReadExtents(data, total, sink); });
+  return DataForNode(*node).PreviewLocatedNode(*node, located, data, tempPath, buffer, size, previewCallback,
+                                               context);
 }
 
 int CProfessionalNtfsRecovery::InitCallBack(ScanCallback scanCallback, RecoveryCallback recoveryCallback,
