@@ -59,27 +59,21 @@ void CutAtSparse(std::vector<NtfsExtent>& extents) {
 CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 
 int CFastNtfsRecovery::Init(int diskNumber, long long startSector, long long sectorCount, char16_t volumeTag) {
-  if (m_open) return 0;
-  if (startSector < 0 || sectorCount <= 0) return kStatusInvalidParameter;
-  m_volumeStart = static_cast<unsigned long long>(startSector);
-  m_volumeSectors = static_cast<unsigned long long>(sectorCount);
-  m_volumeTag = volumeTag;
-  return OpenVolume(m_reader.Init(diskNumber, m_volumeStart + m_volumeSectors));
+  NtfsScanArea area;
+  return m_open ? 0 : OpenVolume(OpenScanArea(m_reader, diskNumber, startSector, sectorCount, volumeTag, area), area);
 }
 
 int CFastNtfsRecovery::Init(const char16_t* path, char16_t volumeTag) {
-  if (m_open) return 0;
-  m_volumeStart = 0;
-  m_volumeTag = volumeTag;
-  uint64_t sectors = 0;
-  const int status = InitReaderFromPath(m_reader, path, sectors);
-  m_volumeSectors = sectors;
-  return OpenVolume(status);
+  NtfsScanArea area;
+  return m_open ? 0 : OpenVolume(OpenScanArea(m_reader, path, volumeTag, area), area);
 }
 
 // Reads the boot sector, sets the geometry and finds the runs of the master file table.
-int CFastNtfsRecovery::OpenVolume(int status) {
+int CFastNtfsRecovery::OpenVolume(int status, const NtfsScanArea& area) {
   if (status != 0) return status;
+  m_volumeStart = area.start;
+  m_volumeSectors = area.sectors;
+  m_volumeTag = area.tag;
   m_data.SetGeometry(&m_reader, kSectorSize, m_volumeStart, 0, 0);
   uint8_t boot[kBootSectorBytes];
   unsigned got = 0;
@@ -531,12 +525,9 @@ int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPat
   if (node->IsDirectory == 0) return SaveDataToTargetFile(node, targetPath);
   // The store keeps a directory's children under its depth below the root, which the volume
   // tells; the destination path's depth has nothing to do with it.
-  return m_treeSave.SaveTree(
-      *node, targetPath, DepthBelowRoot(node->DirKey),
-      [this](_FILE_NODE_& dir, uint32_t childDepth, std::vector<_FILE_NODE_>& out) {
-        return GetChildrenFileNode(&dir, childDepth, out);
-      },
-      [this](_FILE_NODE_& child, const char16_t* target) { return SaveDataToTargetFile(&child, target); });
+  return m_treeSave.SaveTree(*this, *node, targetPath, DepthBelowRoot(node->DirKey), [this](_FILE_NODE_& child, const char16_t* target) {
+    return SaveDataToTargetFile(&child, target);
+  });
 }
 
 int CFastNtfsRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,

@@ -55,8 +55,15 @@ bool DecodeNtfsBootGeometry(const uint8_t* boot, size_t length, NtfsBootGeometry
   return true;
 }
 
-int InitReaderFromPath(CDiskReader& reader, const char16_t* path, uint64_t& sectors) {
-  sectors = 0;
+int OpenScanArea(CDiskReader& reader, int diskNumber, long long start, long long count, char16_t tag,
+                 NtfsScanArea& area) {
+  if (start < 0 || count <= 0) return kStatusInvalidParameter;
+  area = NtfsScanArea{static_cast<uint64_t>(start), static_cast<uint64_t>(count), tag};
+  return reader.Init(diskNumber, area.start + area.sectors);
+}
+
+int OpenScanArea(CDiskReader& reader, const char16_t* path, char16_t tag, NtfsScanArea& area) {
+  area = NtfsScanArea{0, 0, tag};
   if (path == nullptr) return kStatusInvalidParameter;
   const std::string utf8 = Utf16ToUtf8(path);
   const int fd = ::open(utf8.c_str(), O_RDONLY | O_CLOEXEC);
@@ -65,8 +72,8 @@ int InitReaderFromPath(CDiskReader& reader, const char16_t* path, uint64_t& sect
   const int err = errno;
   ::close(fd);
   if (size < 0) return err;
-  sectors = static_cast<uint64_t>(size) / kSectorSize;
-  return reader.InitPath(utf8, sectors);
+  area.sectors = static_cast<uint64_t>(size) / kSectorSize;
+  return reader.InitPath(utf8, area.sectors);
 }
 
 void FillNodeFromName(const NtfsFileName& name, _FILE_NODE_& node) {

@@ -74,26 +74,20 @@ uint32_t InferSectorsPerCluster(const std::vector<__RUNLIST__>& runs, uint64_t a
 }  // namespace
 
 int CProfessionalNtfsRecovery::Init(int diskNumber, long long startSector, long long sectorCount, char16_t volumeTag) {
-  if (m_open) return 0;
-  if (startSector < 0 || sectorCount <= 0) return kStatusInvalidParameter;
-  m_areaStart = static_cast<uint64_t>(startSector);
-  m_areaSectors = static_cast<uint64_t>(sectorCount);
-  m_volumeTag = volumeTag;
-  return OpenArea(m_reader.Init(diskNumber, m_areaStart + m_areaSectors));
+  NtfsScanArea area;
+  return m_open ? 0 : OpenArea(OpenScanArea(m_reader, diskNumber, startSector, sectorCount, volumeTag, area), area);
 }
 
 int CProfessionalNtfsRecovery::Init(const char16_t* path, char16_t volumeTag) {
-  if (m_open) return 0;
-  m_areaStart = 0;
-  m_volumeTag = volumeTag;
-  uint64_t sectors = 0;
-  const int status = InitReaderFromPath(m_reader, path, sectors);
-  m_areaSectors = sectors;
-  return OpenArea(status);
+  NtfsScanArea area;
+  return m_open ? 0 : OpenArea(OpenScanArea(m_reader, path, volumeTag, area), area);
 }
 
-int CProfessionalNtfsRecovery::OpenArea(int status) {
+int CProfessionalNtfsRecovery::OpenArea(int status, const NtfsScanArea& area) {
   if (status != 0) return status;
+  m_areaStart = area.start;
+  m_areaSectors = area.sectors;
+  m_volumeTag = area.tag;
   m_open = true;
   m_parser.Init(kSectorSize);
   m_volumes.assign(1, Volume{});
@@ -552,12 +546,9 @@ int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* t
   if (node == nullptr || targetPath == nullptr) return kStatusInvalidParameter;
   if (node->IsDirectory == 0) return SaveDataToTargetFile(node, targetPath);
   // The store keeps a directory's children one level below the directory itself.
-  return m_treeSave.SaveTree(
-      *node, targetPath, ChildDepthOf(*node),
-      [this](_FILE_NODE_& dir, uint32_t childDepth, std::vector<_FILE_NODE_>& out) {
-        return GetChildrenFileNode(&dir, childDepth, out);
-      },
-      [this](_FILE_NODE_& child, const char16_t* target) { return SaveDataToTargetFile(&child, target); });
+  return m_treeSave.SaveTree(*this, *node, targetPath, ChildDepthOf(*node), [this](_FILE_NODE_& child, const char16_t* target) {
+    return SaveDataToTargetFile(&child, target);
+  });
 }
 
 int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
