@@ -382,8 +382,11 @@ void CProfessionalNtfsRecovery::ResolveDirectory(uint32_t volume, uint32_t recor
     if (loopStart != nullptr) {
       // The loop ends in a lost folder; the same member whichever child met it first.
       const auto first = std::find(path.begin(), path.end(), loopStart);
-      Directory* lowest = *std::min_element(first, path.end(),
-                                            [](const Directory* a, const Directory* b) { return a->record < b->record; });
+      Directory* lowest = first == path.end()
+                               ? loopStart
+                               : *std::min_element(first, path.end(), [](const Directory* a, const Directory* b) {
+                                   return a->record < b->record;
+                                 });
       lowest->lost = true;
       lowest->resolved = true;
       lowest->level = 1;
@@ -393,7 +396,7 @@ void CProfessionalNtfsRecovery::ResolveDirectory(uint32_t volume, uint32_t recor
       (*it)->level = ++above;
       (*it)->resolved = true;
     }
-    const Directory& top = m_directories.at(DirectoryId(volume, record));
+    const Directory& top = ReadDirectory(volume, record, view);
     key = top.key;
     level = top.level;
     return;
@@ -442,7 +445,7 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordVec() {
   for (; m_emitted < m_pending.size(); ++m_emitted) {
     const uint64_t id = m_pending[m_emitted];
     const uint32_t volume = static_cast<uint32_t>(id >> 32);
-    const Directory& dir = m_directories.at(id);
+    const Directory& dir = m_directories[id];
     if (dir.lost) {
       if (AddLostFolder(dir, volume) != 0) return kStatusNoMemory;
       continue;
@@ -451,8 +454,8 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordVec() {
     FillNodeFromName(dir.name, node);
     node.DirKey = dir.key;
     node.RecordSector = dir.recordSector;
-    const uint32_t parentKey =
-        dir.parent == ntfs::kRootRecord ? RootKey(volume) : m_directories.at(DirectoryId(volume, dir.parent)).key;
+    const auto parent = m_directories.find(DirectoryId(volume, dir.parent));
+    const uint32_t parentKey = parent == m_directories.end() ? RootKey(volume) : parent->second.key;
     const uint32_t index = store->AppendFileNode(node);
     if (index == 0) return kStatusNoMemory;
     store->AddChildren(parentKey, BaseDepth(volume) + dir.level - 1, index, dir.key, node.FileName);
