@@ -10,6 +10,7 @@ int RunTextBench(const Args& args);
 int RunStoreBench(const Args& args);
 int RunClassifyBench(const Args& args);
 int RunFastNtfsBench(const Args& args);
+int RunDeepNtfsBench(const Args& args);
 int RunFastFatBench(const Args& args);
 int RunCarveBench(const Args& args);
 
@@ -21,6 +22,7 @@ const std::vector<Subcommand>& Subcommands() {
       {"fastfat", "fastfat [IMAGE]      fast FAT scan, listing, search and recovery of a large card", &RunFastFatBench},
       {"store", "store [NODES]        scan result store: write, flush, reload, list, search", &RunStoreBench},
       {"fastntfs", "fastntfs [IMAGE]     fast NTFS scan of a master file table of 50,000+ records", &RunFastNtfsBench},
+      {"deepntfs", "deepntfs [IMAGE]     deep NTFS pass over every sector of a volume of 50,000+ old records", &RunDeepNtfsBench},
   };
   return table;
 }
