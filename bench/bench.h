@@ -18,6 +18,10 @@ struct Subcommand {
 // The table of subcommands, in the order --help lists them.
 const std::vector<Subcommand>& Subcommands();
 
+// Writes an NTFS volume whose table holds 60,000 records (directories, files in use, deleted
+// files resident and not) in a sparse file; returns the number of deleted files, or -1.
+long MakeNtfsBenchVolume(const std::string& path);
+
 // Seconds of a monotonic clock, for timing.
 double NowSeconds();
 
