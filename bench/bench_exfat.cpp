@@ -17,15 +17,15 @@
 namespace vorlenta::bench {
 namespace {
 
-constexpr unsigned kCardMegabytes = 512;
+constexpr unsigned kCardMegabytes = 1024;
 constexpr int kFolders = 200;
 constexpr int kFilesPerFolder = 100;
 constexpr int kDeletedPerFolder = 10;
 
 int Shell(const std::string& command) { return std::system(command.c_str()); }
 
-// Made by mkfs.exfat and written through exfat-fuse: text notes of 2 to 12 KiB in folders,
-// the first files of every folder deleted.
+// Made by mkfs.exfat (32 KiB clusters, as on a card) and written through exfat-fuse: text
+// notes of 2 to 12 KiB in folders, the first files of every folder deleted.
 bool MakeExfatCard(const std::string& work, const std::string& image) {
   const std::string mount = work + "/mnt";
   const std::string script = work + "/fill.sh";
@@ -33,15 +33,16 @@ bool MakeExfatCard(const std::string& work, const std::string& image) {
   if (out == nullptr) return false;
   std::fprintf(out,
                "set -e\ncd '%s'\nline=$(printf 'field notes of the survey, line after line %%.0s' $(seq 1 300))\n"
-               "for f in $(seq -w 1 %d); do mkdir \"Folder $f\"\n"
-               "  for n in $(seq -w 1 %d); do printf '%%s' \"${line:0:$((2048 + (10#$f * 37 + 10#$n * 101) %% 10240))}\" "
-               "> \"Folder $f/Field notes $f-$n.txt\"; done\n"
-               "  for n in $(seq -w 1 %d); do rm \"Folder $f/Field notes $f-$n.txt\"; done\ndone\n",
+               "for ((f = 1; f <= %d; f++)); do printf -v ff '%%03d' $f; mkdir \"Folder $ff\"\n"
+               "  for ((n = 1; n <= %d; n++)); do printf -v nn '%%03d' $n\n"
+               "    printf '%%s' \"${line:0:$((2048 + (f * 37 + n * 101) %% 10240))}\" > \"Folder $ff/Field notes $ff-$nn.txt\"\n"
+               "  done\n  for ((n = 1; n <= %d; n++)); do printf -v nn '%%03d' $n; rm \"Folder $ff/Field notes $ff-$nn.txt\"; done\n"
+               "done\n",
                mount.c_str(), kFolders, kFilesPerFolder, kDeletedPerFolder);
   std::fclose(out);
   std::fprintf(stderr, "exfat: writing %d files through exfat-fuse...\n", kFolders * kFilesPerFolder);
   const std::string loop = work + "/loop";
-  const bool made = Shell("truncate -s " + std::to_string(kCardMegabytes) + "M '" + image + "' && mkfs.exfat -L BENCH '" +
+  const bool made = Shell("truncate -s " + std::to_string(kCardMegabytes) + "M '" + image + "' && mkfs.exfat -c 32K -L BENCH '" +
                           image + "' >/dev/null && losetup -f --show '" + image + "' > '" + loop + "' && mkdir -p '" + mount +
                           "' && mount.exfat-fuse -o big_writes $(cat '" + loop + "') '" + mount + "' 2>/dev/null") == 0;
   const bool filled = made && Shell("bash '" + script + "'") == 0;

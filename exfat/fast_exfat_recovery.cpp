@@ -1,10 +1,7 @@
 #include "exfat/fast_exfat_recovery.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -32,32 +29,7 @@ CCrashGuard& Guard() {
 
 }  // namespace
 
-void FillNodeFromEntrySet(const ExfatEntrySet& set, _FILE_NODE_& node) {
-  node.IsDirectory = set.directory ? 1 : 0;
-  node.Reserved = (set.noFatChain ? kExfatRunNoFatChain : 0) | (set.inUse ? 0 : kExfatRunDeleted);
-  node.DirKey = set.firstCluster;
-  node.CreateTime = static_cast<uint64_t>(ExfatTimeToSeconds(set.createTime));
-  node.AccessTime = static_cast<uint64_t>(ExfatTimeToSeconds(set.accessTime));
-  node.WriteTime = static_cast<uint64_t>(ExfatTimeToSeconds(set.modifyTime));
-  node.FileSize = set.directory ? 0 : set.dataLength;
-  SetFileNodeName(node, Unicode2Ansi(set.name.c_str()).c_str());
-}
-
-uint32_t ExfatFolderDepth(CEngineResults& results, const _FILE_NODE_& folder) {
-  CScanResultFileManager* store = results.Store();
-  if (store == nullptr) return 0;
-  std::vector<_FILE_NODE_> chain;
-  (void)store->GetParentFileNode(&folder, chain);
-  return static_cast<uint32_t>(chain.size()) + 1;
-}
-
-CFastExfatRecovery::CFastExfatRecovery()
-    : m_extraction(
-          [this](const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) { return ReadNodeData(node, total, sink); },
-          [this](const _FILE_NODE_& folder) { return ExfatFolderDepth(m_results, folder); },
-          [this](_FILE_NODE_& dir, uint32_t depth, std::vector<_FILE_NODE_>& out) {
-            return GetChildrenFileNode(&dir, depth, out);
-          }) {}
+CFastExfatRecovery::CFastExfatRecovery() = default;
 
 CFastExfatRecovery::~CFastExfatRecovery() = default;
 
@@ -72,16 +44,10 @@ int CFastExfatRecovery::Init(int diskNumber, long long startSector, long long se
 
 int CFastExfatRecovery::Init(const char16_t* path, char16_t volumeTag) {
   if (m_open) return 0;
-  if (path == nullptr) return kStatusInvalidParameter;
-  const std::string utf8 = Utf16ToUtf8(path);
-  const int fd = ::open(utf8.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int64_t size = GetDeviceSize(fd);
-  const int err = errno;
-  ::close(fd);
-  if (size < 0) return err;
+  std::string utf8;
+  const int status = PathSectors(path, utf8, m_volumeSectors);
+  if (status != 0) return status;
   m_volumeStart = 0;
-  m_volumeSectors = size / kSector;
   m_volumeTag = volumeTag;
   return OpenVolume(m_reader.InitPath(utf8, static_cast<unsigned long long>(m_volumeSectors)));
 }
@@ -95,15 +61,6 @@ int CFastExfatRecovery::OpenVolume(int status) {
   }
   m_volumeSectors = static_cast<long long>(m_volume.VolumeSectors());
   m_open = true;
-  return 0;
-}
-
-int CFastExfatRecovery::InitCallBack(ScanCallback scanCallback, RecoveryCallback recoveryCallback, void* context,
-                                     int weight) {
-  m_scanCallback = scanCallback;
-  m_recoveryCallback = recoveryCallback;
-  m_context = context;
-  m_weight = weight;
   return 0;
 }
 
@@ -262,33 +219,6 @@ int CFastExfatRecovery::ScanDevice(const char16_t* resultName) {
   return answer != 0 ? answer : status;
 }
 
-int CFastExfatRecovery::GetChildrenFileNode(_FILE_NODE_* parent, unsigned int depth, std::vector<_FILE_NODE_>& out) {
-  if (parent == nullptr && depth != 0) return kStatusInvalidParameter;
-  const uint32_t key = parent == nullptr || parent->DirKey == 0 ? m_volume.Boot().rootCluster : parent->DirKey;
-  return m_results.Children(MakeRelationKey(depth, key), out);
-}
-
-int CFastExfatRecovery::GetChildrenFileCount(_FILE_NODE_* parent, unsigned int depth, unsigned int& count) {
-  count = 0;
-  if (parent == nullptr && depth != 0) return kStatusInvalidParameter;
-  const uint32_t key = parent == nullptr || parent->DirKey == 0 ? m_volume.Boot().rootCluster : parent->DirKey;
-  return m_results.ChildrenCount(MakeRelationKey(depth, key), count);
-}
-
-unsigned int CFastExfatRecovery::GetLostFileCount() { return m_results.NodeCount(); }
-
-int CFastExfatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* node, char16_t* out, int capacity) {
-  return m_results.ParentDirPath(node, out, capacity);
-}
-
-int CFastExfatRecovery::InitSearchCallBack(SearchCallback searchCallback, void* context) {
-  return m_results.SetSearchCallback(searchCallback, context);
-}
-
-int CFastExfatRecovery::SearchFileNode(const char16_t* key, std::vector<__SEARCH_FILE_INFO__>& out) {
-  return m_results.Search(key, out);
-}
-
 int CFastExfatRecovery::BuildBitMapInfo() {
   if (!m_open) return kStatusInvalidParameter;
   return m_volume.LoadBitmap();
@@ -312,15 +242,6 @@ int CFastExfatRecovery::GetUnUsedSectorCount(unsigned long long& sector, unsigne
 
 int CFastExfatRecovery::ReadNodeData(const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) {
   return ReadExfatNodeData(m_reader, &m_volume, node, total, sink);
-}
-
-int CFastExfatRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
-  return m_extraction.SaveFileData(node, targetPath, m_recoveryCallback, m_context);
-}
-
-int CFastExfatRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
-                                PreviewCallback previewCallback, void* context) {
-  return m_extraction.PreView(node, tempPath, buffer, size, previewCallback, context);
 }
 
 }  // namespace vorlenta

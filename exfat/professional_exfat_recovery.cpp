@@ -1,16 +1,11 @@
 #include "exfat/professional_exfat_recovery.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
 
 #include "engine/status.h"
-#include "exfat/fast_exfat_recovery.h"
 #include "fat/fat_entry_names.h"
 #include "util/debug_log.h"
 #include "util/os_helpers.h"
@@ -29,13 +24,7 @@ constexpr uint32_t kLostGeometryBit = 0x80000000;
 
 }  // namespace
 
-CProfessionalExfatRecovery::CProfessionalExfatRecovery()
-    : m_extraction(
-          [this](const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) { return ReadNodeData(node, total, sink); },
-          [this](const _FILE_NODE_& folder) { return ExfatFolderDepth(m_results, folder); },
-          [this](_FILE_NODE_& dir, uint32_t depth, std::vector<_FILE_NODE_>& out) {
-            return GetChildrenFileNode(&dir, depth, out);
-          }) {}
+CProfessionalExfatRecovery::CProfessionalExfatRecovery() = default;
 
 CProfessionalExfatRecovery::~CProfessionalExfatRecovery() = default;
 
@@ -50,28 +39,14 @@ int CProfessionalExfatRecovery::Init(int diskNumber, long long startSector, long
 }
 
 int CProfessionalExfatRecovery::Init(const char16_t* path, char16_t volumeTag) {
-  if (path == nullptr) return kStatusInvalidParameter;
-  const std::string utf8 = Utf16ToUtf8(path);
-  const int fd = ::open(utf8.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int64_t size = GetDeviceSize(fd);
-  const int err = errno;
-  ::close(fd);
-  if (size < 0) return err;
+  std::string utf8;
+  int status = PathSectors(path, utf8, m_count);
+  if (status != 0) return status;
   m_start = 0;
-  m_count = size / kSector;
   m_volumeTag = volumeTag;
-  const int status = m_reader.InitPath(utf8, static_cast<unsigned long long>(m_count));
+  status = m_reader.InitPath(utf8, static_cast<unsigned long long>(m_count));
   m_open = status == 0;
   return status;
-}
-
-int CProfessionalExfatRecovery::InitCallBack(ScanCallback scanCallback, RecoveryCallback recoveryCallback, void* context,
-                                             int /*weight*/) {
-  m_scanCallback = scanCallback;
-  m_recoveryCallback = recoveryCallback;
-  m_callbackContext = context;
-  return 0;
 }
 
 int CProfessionalExfatRecovery::InitProfessionalScan(const char16_t* storePrefix) {
@@ -155,27 +130,34 @@ CProfessionalExfatRecovery::Place CProfessionalExfatRecovery::PlaceOf(uint64_t s
   return place;
 }
 
-void CProfessionalExfatRecovery::Harvest(const ExfatEntrySet& set, uint64_t recordSector, const Place& place) {
-  CScanResultFileManager* store = m_results.Store();
-  if (store == nullptr) return;
+_FILE_NODE_ CProfessionalExfatRecovery::NodeAt(const Place& place) const {
   _FILE_NODE_ node;
   std::memset(&node, 0, sizeof node);
   node.VolumeTag = m_volumeTag;
   node.SourceKind = kSourceDeepExfat;
-  FillNodeFromEntrySet(set, node);
-  node.RecordSector = recordSector;
-  node.IsHealthy = 0;
+  // Without a geometry the node has no data to read: no cluster size.
   if (place.geometry >= 0) {
     const Geometry& g = m_geometries[static_cast<size_t>(place.geometry)];
     node.ClusterBytes = static_cast<int32_t>(g.volume->ClusterBytes());
     node.DataStartSector = g.heapStart - g.volumeStart;
     node.VolumeStartSector = g.volumeStart;
-    const bool inHeap = g.volume->Boot().IsValidCluster(node.DirKey);
+  }
+  return node;
+}
+
+void CProfessionalExfatRecovery::Harvest(const ExfatEntrySet& set, uint64_t recordSector, const Place& place) {
+  CScanResultFileManager* store = m_results.Store();
+  if (store == nullptr) return;
+  _FILE_NODE_ node = NodeAt(place);
+  FillNodeFromEntrySet(set, node);
+  node.RecordSector = recordSector;
+  // Without a geometry a file's data cannot be found: it stays unhealthy.
+  node.IsHealthy = set.directory || node.FileSize == 0 ? 1 : 0;
+  if (node.IsHealthy == 0 && place.geometry >= 0) {
+    const Geometry& g = m_geometries[static_cast<size_t>(place.geometry)];
     // A deleted file whose first cluster the volume has handed out again is overwritten.
     const bool reused = !set.inUse && g.volume->IsAllocated(node.DirKey);
-    if (set.directory || node.FileSize == 0) {
-      node.IsHealthy = 1;
-    } else if (inHeap && !reused) {
+    if (g.volume->Boot().IsValidCluster(node.DirKey) && !reused) {
       node.IsHealthy = static_cast<uint32_t>(
           IsFirstSectorHealthy(m_reader, node.FileName, g.heapStart + uint64_t{node.DirKey - kExfatFirstCluster} *
                                                                           g.volume->SectorsPerCluster()));
@@ -272,18 +254,9 @@ int CProfessionalExfatRecovery::DealExfatRecords() {
     if (known != lostKeys.end()) return known->second;
     const uint32_t lostKey = m_nextStoreKey++;
     lostKeys.emplace(key, lostKey);
-    _FILE_NODE_ node;
-    std::memset(&node, 0, sizeof node);
-    node.VolumeTag = m_volumeTag;
-    node.SourceKind = kSourceDeepExfat;
+    _FILE_NODE_ node = NodeAt(place);
     node.IsDirectory = 1;
     node.IsHealthy = 1;
-    if (place.geometry >= 0) {
-      const Geometry& g = m_geometries[static_cast<size_t>(place.geometry)];
-      node.ClusterBytes = static_cast<int32_t>(g.volume->ClusterBytes());
-      node.DataStartSector = g.heapStart - g.volumeStart;
-      node.VolumeStartSector = g.volumeStart;
-    }
     char name[32];
     std::snprintf(name, sizeof name, "LostFolder%d", static_cast<int>(place.cluster));
     SetFileNodeName(node, name);
@@ -353,33 +326,7 @@ int CProfessionalExfatRecovery::ScanDevice(const char16_t* resultName) {
   return kStatusInvalidParameter;
 }
 
-int CProfessionalExfatRecovery::GetChildrenFileNode(_FILE_NODE_* parent, unsigned int qualifier,
-                                                    std::vector<_FILE_NODE_>& out) {
-  if (parent == nullptr && qualifier != 0) return kStatusInvalidParameter;
-  const uint32_t key = parent == nullptr || parent->DirKey == 0 ? kRootStoreKey : parent->DirKey;
-  return m_results.Children(MakeRelationKey(qualifier, key), out);
-}
-
-int CProfessionalExfatRecovery::GetChildrenFileCount(_FILE_NODE_* parent, unsigned int qualifier, unsigned int& count) {
-  count = 0;
-  if (parent == nullptr && qualifier != 0) return kStatusInvalidParameter;
-  const uint32_t key = parent == nullptr || parent->DirKey == 0 ? kRootStoreKey : parent->DirKey;
-  return m_results.ChildrenCount(MakeRelationKey(qualifier, key), count);
-}
-
-unsigned int CProfessionalExfatRecovery::GetLostFileCount() { return m_results.NodeCount(); }
-
-int CProfessionalExfatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* node, char16_t* out, int capacity) {
-  return m_results.ParentDirPath(node, out, capacity);
-}
-
-int CProfessionalExfatRecovery::InitSearchCallBack(SearchCallback searchCallback, void* context) {
-  return m_results.SetSearchCallback(searchCallback, context);
-}
-
-int CProfessionalExfatRecovery::SearchFileNode(const char16_t* key, std::vector<__SEARCH_FILE_INFO__>& out) {
-  return m_results.Search(key, out);
-}
+uint32_t CProfessionalExfatRecovery::RootKey() const { return kRootStoreKey; }
 
 int CProfessionalExfatRecovery::GetUnUsedSectorCount(unsigned long long& /*a*/, unsigned long long& /*b*/) { return 0; }
 
@@ -403,15 +350,6 @@ CExfatVolume* CProfessionalExfatRecovery::VolumeAt(uint64_t volumeStart) {
 int CProfessionalExfatRecovery::ReadNodeData(const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) {
   CExfatVolume* volume = node.ClusterBytes > 0 ? VolumeAt(node.VolumeStartSector) : nullptr;
   return ReadExfatNodeData(m_reader, volume, node, total, sink);
-}
-
-int CProfessionalExfatRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
-  return m_extraction.SaveFileData(node, targetPath, m_recoveryCallback, m_callbackContext);
-}
-
-int CProfessionalExfatRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
-                                        PreviewCallback previewCallback, void* context) {
-  return m_extraction.PreView(node, tempPath, buffer, size, previewCallback, context);
 }
 
 }  // namespace vorlenta

@@ -15,15 +15,13 @@
 #include <vector>
 
 #include "device/disk_reader.h"
-#include "engine/engine_results.h"
-#include "engine/recovery_parse.h"
+#include "exfat/exfat_engine.h"
 #include "exfat/exfat_volume.h"
-#include "fat/fat_extraction.h"
 #include "format/exfat_record.h"
 
 namespace vorlenta {
 
-class CProfessionalExfatRecovery : public IFileRecoveryParse {
+class CProfessionalExfatRecovery : public CExfatEngine {
  public:
   CProfessionalExfatRecovery();
   ~CProfessionalExfatRecovery() override;
@@ -32,19 +30,9 @@ class CProfessionalExfatRecovery : public IFileRecoveryParse {
 
   int Init(int diskNumber, long long startSector, long long sectorCount, char16_t volumeTag) override;
   int Init(const char16_t* path, char16_t volumeTag) override;
-  int InitCallBack(ScanCallback scanCallback, RecoveryCallback recoveryCallback, void* context, int weight) override;
   int ScanDevice(const char16_t* resultName) override;
-  int GetChildrenFileNode(_FILE_NODE_* parent, unsigned int qualifier, std::vector<_FILE_NODE_>& out) override;
-  int GetChildrenFileCount(_FILE_NODE_* parent, unsigned int qualifier, unsigned int& count) override;
-  unsigned int GetLostFileCount() override;
-  int GetFileNodeParentDirPath(_FILE_NODE_* node, char16_t* out, int capacity) override;
-  int SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int destDepth) override;
   int GetUnUsedSectorCount(unsigned long long& a, unsigned long long& b) override;
-  int InitSearchCallBack(SearchCallback searchCallback, void* context) override;
-  int SearchFileNode(const char16_t* key, std::vector<__SEARCH_FILE_INFO__>& out) override;
   int BuildBitMapInfo() override;
-  int PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
-              PreviewCallback previewCallback, void* context) override;
 
   // Empties everything and opens the result store: a new one, or the existing store named
   // `storePrefix` when that is not empty. Status of the store.
@@ -84,10 +72,13 @@ class CProfessionalExfatRecovery : public IFileRecoveryParse {
 
   int AddGeometry(uint64_t volumeStart);
   Place PlaceOf(uint64_t sector);
+  // A zeroed node of this engine with the geometry of `place`.
+  _FILE_NODE_ NodeAt(const Place& place) const;
   void Harvest(const ExfatEntrySet& set, uint64_t recordSector, const Place& place);
   PlaceKey KeyOf(const Place& place) const;
   CExfatVolume* VolumeAt(uint64_t volumeStart);
-  int ReadNodeData(const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink);
+  uint32_t RootKey() const override;
+  int ReadNodeData(const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) override;
 
   CDiskReader m_reader;
   bool m_open = false;
@@ -102,11 +93,6 @@ class CProfessionalExfatRecovery : public IFileRecoveryParse {
   uint32_t m_nextStoreKey = 0;
   // Volumes opened to read data back, by absolute start; null where none could be opened.
   std::map<uint64_t, std::unique_ptr<CExfatVolume>> m_readVolumes;
-  CEngineResults m_results;
-  CFatExtraction m_extraction;
-  ScanCallback m_scanCallback = nullptr;
-  RecoveryCallback m_recoveryCallback = nullptr;
-  void* m_callbackContext = nullptr;
 };
 
 }  // namespace vorlenta
