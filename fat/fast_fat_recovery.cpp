@@ -269,10 +269,10 @@ void CFastFatRecovery::AddFileNode(const uint8_t* entryBytes, const std::string&
     MarkPath(dirKey);
     return;
   }
-  FileNode(node, dirKey);
+  WriteFileNode(node, dirKey);
 }
 
-void CFastFatRecovery::FileNode(_FILE_NODE_& node, uint32_t dirKey) {
+void CFastFatRecovery::WriteFileNode(_FILE_NODE_& node, uint32_t dirKey) {
   CScanResultFileManager& store = *m_results.Store();
   const uint32_t index = store.AppendFileNode(node);
   if (index == 0) return;
@@ -457,7 +457,7 @@ int CFastFatRecovery::ScanDevice(const char16_t* resultName) {
 void CFastFatRecovery::WriteSettledNodes() {
   for (WaitingFile& waiting : m_waitingFiles) {
     SetFileNodeName(waiting.node, m_letters.SettledName(waiting.head, true, waiting.dirKey).c_str());
-    FileNode(waiting.node, waiting.dirKey);
+    WriteFileNode(waiting.node, waiting.dirKey);
   }
   m_waitingFiles.clear();
   CScanResultFileManager& store = *m_results.Store();

@@ -79,7 +79,7 @@ class CFastFatRecovery : public IFileRecoveryParse {
   // name of the volume can settle its lost letter (`lostLetter` is then its entry's head).
   void AddFileNode(const uint8_t* entry, const std::string& name, uint64_t recordSector, uint32_t dirKey,
                    bool lostLetter);
-  void FileNode(_FILE_NODE_& node, uint32_t dirKey);
+  void WriteFileNode(_FILE_NODE_& node, uint32_t dirKey);
   void AddDirectoryRecord(const uint8_t* entry, const std::string& name, uint32_t dirKey, bool deleted, bool lostLetter);
   // Writes the waiting files and the directories on the way to listed entries.
   void WriteSettledNodes();
