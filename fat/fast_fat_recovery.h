@@ -80,7 +80,8 @@ class CFastFatRecovery : public IFileRecoveryParse {
   void AddFileNode(const uint8_t* entry, const std::string& name, uint64_t recordSector, uint32_t dirKey,
                    bool lostLetter);
   void WriteFileNode(_FILE_NODE_& node, uint32_t dirKey);
-  void AddDirectoryRecord(const uint8_t* entry, const std::string& name, uint32_t dirKey, bool deleted, bool lostLetter);
+  void AddDirectoryRecord(const uint8_t* entry, const std::string& name, uint32_t dirKey, bool deleted,
+                          bool lostLetter);
   // Writes the waiting files and the directories on the way to listed entries.
   void WriteSettledNodes();
   void MarkPath(uint32_t dirKey);
