@@ -35,16 +35,19 @@ bool MakeExfatCard(const std::string& work, const std::string& image) {
                "set -e\ncd '%s'\nline=$(printf 'field notes of the survey, line after line %%.0s' $(seq 1 300))\n"
                "for ((f = 1; f <= %d; f++)); do printf -v ff '%%03d' $f; mkdir \"Folder $ff\"\n"
                "  for ((n = 1; n <= %d; n++)); do printf -v nn '%%03d' $n\n"
-               "    printf '%%s' \"${line:0:$((2048 + (f * 37 + n * 101) %% 10240))}\" > \"Folder $ff/Field notes $ff-$nn.txt\"\n"
-               "  done\n  for ((n = 1; n <= %d; n++)); do printf -v nn '%%03d' $n; rm \"Folder $ff/Field notes $ff-$nn.txt\"; done\n"
+               "    printf '%%s' \"${line:0:$((2048 + (f * 37 + n * 101) %% 10240))}\" > \"Folder $ff/Field notes "
+               "$ff-$nn.txt\"\n"
+               "  done\n  for ((n = 1; n <= %d; n++)); do printf -v nn '%%03d' $n; rm \"Folder $ff/Field notes "
+               "$ff-$nn.txt\"; done\n"
                "done\n",
                mount.c_str(), kFolders, kFilesPerFolder, kDeletedPerFolder);
   std::fclose(out);
   std::fprintf(stderr, "exfat: writing %d files through exfat-fuse...\n", kFolders * kFilesPerFolder);
   const std::string loop = work + "/loop";
-  const bool made = Shell("truncate -s " + std::to_string(kCardMegabytes) + "M '" + image + "' && mkfs.exfat -c 32K -L BENCH '" +
-                          image + "' >/dev/null && losetup -f --show '" + image + "' > '" + loop + "' && mkdir -p '" + mount +
-                          "' && mount.exfat-fuse -o big_writes $(cat '" + loop + "') '" + mount + "' 2>/dev/null") == 0;
+  const bool made =
+      Shell("truncate -s " + std::to_string(kCardMegabytes) + "M '" + image + "' && mkfs.exfat -c 32K -L BENCH '" +
+            image + "' >/dev/null && losetup -f --show '" + image + "' > '" + loop + "' && mkdir -p '" + mount +
+            "' && mount.exfat-fuse -o big_writes $(cat '" + loop + "') '" + mount + "' 2>/dev/null") == 0;
   const bool filled = made && Shell("bash '" + script + "'") == 0;
   Shell("umount '" + mount + "' 2>/dev/null; test -s '" + loop + "' && losetup -d $(cat '" + loop + "')");
   return filled;
@@ -81,8 +84,8 @@ int RunExfatBench(const Args& args) {
   fast.SearchFileNode(BuildSearchKey(all).c_str(), fastHits);
 
   t0 = NowSeconds();
-  std::unique_ptr<IFileRecoveryParse> deep = CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
-      path.c_str(), u'C', kRecoveryProfessional);
+  std::unique_ptr<IFileRecoveryParse> deep =
+      CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(path.c_str(), u'C', kRecoveryProfessional);
   if (deep == nullptr || deep->ScanDevice(nullptr) != 0) {
     std::fprintf(stderr, "exfat: the deep scan of %s failed\n", image.c_str());
     return 1;

@@ -56,7 +56,8 @@ bool ParseExfatBootSector(const uint8_t* b, size_t length, ExfatBoot& out) {
   const uint64_t heapSectors = uint64_t{v.clusterCount} << v.sectorsPerClusterShift;
   if (uint64_t{v.clusterHeapOffset} + heapSectors > v.volumeLength) return false;
   // The FAT must hold an entry for every cluster.
-  if ((uint64_t{v.clusterCount} + kExfatFirstCluster) * 4 > uint64_t{v.fatLength} << v.bytesPerSectorShift) return false;
+  if ((uint64_t{v.clusterCount} + kExfatFirstCluster) * 4 > uint64_t{v.fatLength} << v.bytesPerSectorShift)
+    return false;
   if (!v.IsValidCluster(v.rootCluster)) return false;
   out = v;
   return true;

@@ -175,7 +175,8 @@ size_t ReadExfatLabel(int fd, const uint8_t* head, size_t length, char16_t* out,
     const uint8_t type = root[entry];
     if (type == 0) return 0;
     if (type != kExfatLabelEntryType) continue;
-    const size_t units = std::min<size_t>({ReadU8(root.data(), root.size(), entry + kExfatLabelCount), kExfatLabelMaxUnits, capacity});
+    const size_t count = ReadU8(root.data(), root.size(), entry + kExfatLabelCount);
+    const size_t units = std::min<size_t>({count, kExfatLabelMaxUnits, capacity});
     for (size_t u = 0; u < units; ++u) {
       out[u] = static_cast<char16_t>(ReadU16LE(root.data(), root.size(), entry + kExfatLabelUnits + 2 * u));
     }

@@ -24,12 +24,12 @@ void FillNodeFromEntrySet(const ExfatEntrySet& set, _FILE_NODE_& node) {
 }
 
 CExfatEngine::CExfatEngine()
-    : m_extraction(
-          [this](const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) { return ReadNodeData(node, total, sink); },
-          [this](const _FILE_NODE_& folder) { return FolderDepth(folder); },
-          [this](_FILE_NODE_& dir, uint32_t depth, std::vector<_FILE_NODE_>& out) {
-            return GetChildrenFileNode(&dir, depth, out);
-          }) {}
+    : m_extraction([this](const _FILE_NODE_& node, uint64_t total,
+                          const DataPieceSink& sink) { return ReadNodeData(node, total, sink); },
+                   [this](const _FILE_NODE_& folder) { return FolderDepth(folder); },
+                   [this](_FILE_NODE_& dir, uint32_t depth, std::vector<_FILE_NODE_>& out) {
+                     return GetChildrenFileNode(&dir, depth, out);
+                   }) {}
 
 int CExfatEngine::PathSectors(const char16_t* path, std::string& utf8, long long& sectors) {
   if (path == nullptr) return kStatusInvalidParameter;
@@ -52,7 +52,8 @@ uint32_t CExfatEngine::FolderDepth(const _FILE_NODE_& folder) {
   return static_cast<uint32_t>(chain.size()) + 1;
 }
 
-int CExfatEngine::InitCallBack(ScanCallback scanCallback, RecoveryCallback recoveryCallback, void* context, int weight) {
+int CExfatEngine::InitCallBack(ScanCallback scanCallback, RecoveryCallback recoveryCallback, void* context,
+                               int weight) {
   m_scanCallback = scanCallback;
   m_recoveryCallback = recoveryCallback;
   m_context = context;

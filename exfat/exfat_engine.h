@@ -30,8 +30,8 @@ class CExfatEngine : public IFileRecoveryParse {
   int SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int destDepth) override;
   int InitSearchCallBack(SearchCallback searchCallback, void* context) override;
   int SearchFileNode(const char16_t* key, std::vector<__SEARCH_FILE_INFO__>& out) override;
-  int PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
-              PreviewCallback previewCallback, void* context) override;
+  int PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size, PreviewCallback previewCallback,
+              void* context) override;
 
  protected:
   CExfatEngine();

@@ -71,7 +71,8 @@ int CExfatVolume::Open(CDiskReader& reader, uint64_t volumeStart, uint64_t areaS
   m_heapSector = uint64_t{m_boot.clusterHeapOffset} * m_unit;
   m_fatSector = uint64_t{m_boot.fatOffset} * m_unit;
   m_fatBytes = (uint64_t{m_boot.clusterCount} + kExfatFirstCluster) * kFatEntryBytes;
-  m_fatWindow.assign(static_cast<size_t>(std::min<uint64_t>((m_fatBytes + kSector - 1) / kSector * kSector, kExfatFatWindowBytes)), 0);
+  m_fatWindow.assign(
+      static_cast<size_t>(std::min<uint64_t>((m_fatBytes + kSector - 1) / kSector * kSector, kExfatFatWindowBytes)), 0);
   m_reader = &reader;
   return 0;
 }
@@ -80,14 +81,15 @@ int CExfatVolume::ReadSectors(uint8_t* buffer, uint32_t sectors, uint64_t relati
   got = 0;
   if (m_reader == nullptr) return kStatusInvalidParameter;
   if (relative + sectors > m_volumeSectors) return kStatusReadFault;
-  return ReadStatus(m_reader->ReadData(buffer, static_cast<int>(sectors), static_cast<long long>(m_volumeStart + relative),
-                                       kSector, &got));
+  return ReadStatus(m_reader->ReadData(buffer, static_cast<int>(sectors),
+                                       static_cast<long long>(m_volumeStart + relative), kSector, &got));
 }
 
 int CExfatVolume::LoadFatWindow(uint64_t byteOffset) {
   const uint64_t firstSector = byteOffset / kSector;
   const uint64_t fatSectors = (m_fatBytes + kSector - 1) / kSector;
-  const uint32_t sectors = static_cast<uint32_t>(std::min<uint64_t>(m_fatWindow.size() / kSector, fatSectors - firstSector));
+  const uint32_t sectors =
+      static_cast<uint32_t>(std::min<uint64_t>(m_fatWindow.size() / kSector, fatSectors - firstSector));
   unsigned got = 0;
   const int status = ReadSectors(m_fatWindow.data(), sectors, m_fatSector + firstSector, got);
   m_fatWindowOffset = firstSector * kSector;
@@ -220,10 +222,11 @@ int ReadExfatExtents(CDiskReader& reader, const std::vector<ExfatExtent>& extent
     uint64_t sector = heapSector + static_cast<uint64_t>(run.first - kExfatFirstCluster) * sectorsPerCluster;
     uint64_t runSectors = static_cast<uint64_t>(run.second) * sectorsPerCluster;
     while (remaining > 0 && runSectors > 0) {
-      const uint32_t want = static_cast<uint32_t>(
-          std::min<uint64_t>({chunkSectors, runSectors, (remaining + kSector - 1) / kSector}));
+      const uint32_t want =
+          static_cast<uint32_t>(std::min<uint64_t>({chunkSectors, runSectors, (remaining + kSector - 1) / kSector}));
       unsigned got = 0;
-      const int status = reader.ReadData(buffer.data(), static_cast<int>(want), static_cast<long long>(sector), kSector, &got);
+      const int status =
+          reader.ReadData(buffer.data(), static_cast<int>(want), static_cast<long long>(sector), kSector, &got);
       const uint64_t bytes = static_cast<uint64_t>(got) * kSector;
       if (bytes == 0) return ReadStatus(status != 0 ? status : kStatusReadFault);
       const uint64_t take = std::min(bytes, remaining);
@@ -256,7 +259,8 @@ int ReadExfatNodeData(CDiskReader& reader, CExfatVolume* volume, const _FILE_NOD
     if (clusters > UINT32_MAX) return kStatusInvalidParameter;
     if (clusters != 0) extents.emplace_back(node.DirKey, static_cast<uint32_t>(clusters));
   }
-  return ReadExfatExtents(reader, extents, node.VolumeStartSector + node.DataStartSector, sectorsPerCluster, total, sink);
+  return ReadExfatExtents(reader, extents, node.VolumeStartSector + node.DataStartSector, sectorsPerCluster, total,
+                          sink);
 }
 
 }  // namespace vorlenta

@@ -1,6 +1,5 @@
 #include "exfat/fast_exfat_recovery.h"
 
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -71,7 +70,8 @@ int CFastExfatRecovery::ReportScan(int percent) {
 }
 
 void CFastExfatRecovery::ListFolderPath(uint32_t key) {
-  for (auto it = m_folders.find(key); it != m_folders.end() && !it->second.listed; it = m_folders.find(it->second.parent)) {
+  for (auto it = m_folders.find(key); it != m_folders.end() && !it->second.listed;
+       it = m_folders.find(it->second.parent)) {
     it->second.listed = true;
   }
 }
@@ -90,9 +90,10 @@ void CFastExfatRecovery::AddFile(const ExfatEntrySet& set, uint64_t recordSector
   const bool reused = node.FileSize != 0 && m_volume.IsAllocated(node.DirKey);
   const bool inHeap = m_volume.Boot().IsValidCluster(node.DirKey);
   node.IsHealthy = node.FileSize == 0 ? 1
-                   : (!inHeap || reused) ? 0
-                                         : static_cast<uint32_t>(IsFirstSectorHealthy(
-                                               m_reader, node.FileName, node.VolumeStartSector + m_volume.ClusterSector(node.DirKey)));
+                   : (!inHeap || reused)
+                       ? 0
+                       : static_cast<uint32_t>(IsFirstSectorHealthy(
+                             m_reader, node.FileName, node.VolumeStartSector + m_volume.ClusterSector(node.DirKey)));
   CScanResultFileManager& store = *m_results.Store();
   const uint32_t index = store.AppendFileNode(node);
   if (index == 0) return;
@@ -115,7 +116,8 @@ void CFastExfatRecovery::ParseDirectory(const uint8_t* data, size_t length, cons
       continue;
     }
     const size_t cluster = at / clusterBytes;
-    const uint64_t recordSector = static_cast<uint64_t>(m_volumeStart) + clusterSectors[cluster] + (at % clusterBytes) / kSector;
+    const uint64_t recordSector =
+        static_cast<uint64_t>(m_volumeStart) + clusterSectors[cluster] + (at % clusterBytes) / kSector;
     at += static_cast<size_t>(set.entryCount) * kExfatEntrySize;
     // A deleted folder holds only deleted sets; an in-use one there came with a later owner.
     if (folderDeleted && set.inUse) continue;
@@ -150,9 +152,10 @@ int CFastExfatRecovery::WalkDirectory(uint32_t key) {
   const Folder& folder = m_folders[key];
   std::vector<ExfatExtent> extents;
   const uint64_t maxClusters = kExfatMaxDirectoryBytes / m_volume.ClusterBytes();
-  int status = key == m_volume.Boot().rootCluster
-                   ? m_volume.FollowChain(key, maxClusters, extents)
-                   : m_volume.DataExtents(key, std::min(folder.bytes, kExfatMaxDirectoryBytes), folder.node.Reserved, extents);
+  int status =
+      key == m_volume.Boot().rootCluster
+          ? m_volume.FollowChain(key, maxClusters, extents)
+          : m_volume.DataExtents(key, std::min(folder.bytes, kExfatMaxDirectoryBytes), folder.node.Reserved, extents);
   if (status != 0) return status;
   std::vector<uint64_t> clusterSectors;
   for (const ExfatExtent& run : extents) {

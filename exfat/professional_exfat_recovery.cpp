@@ -92,7 +92,8 @@ int CProfessionalExfatRecovery::InitVirtualDbrInfo() {
 
 int CProfessionalExfatRecovery::ParseExfatBootRecord(uint64_t sectorNo) {
   for (const Geometry& g : m_geometries) {
-    const uint64_t backup = g.volumeStart + uint64_t{kExfatBackupBootSector} * (g.volume->Boot().SectorBytes() / kSector);
+    const uint64_t backup =
+        g.volumeStart + uint64_t{kExfatBackupBootSector} * (g.volume->Boot().SectorBytes() / kSector);
     if (sectorNo == g.volumeStart || sectorNo == backup) return 0;
   }
   // The sector starts a volume, or is the backup of one whose own region is gone.
@@ -158,9 +159,9 @@ void CProfessionalExfatRecovery::Harvest(const ExfatEntrySet& set, uint64_t reco
     // A deleted file whose first cluster the volume has handed out again is overwritten.
     const bool reused = !set.inUse && g.volume->IsAllocated(node.DirKey);
     if (g.volume->Boot().IsValidCluster(node.DirKey) && !reused) {
-      node.IsHealthy = static_cast<uint32_t>(
-          IsFirstSectorHealthy(m_reader, node.FileName, g.heapStart + uint64_t{node.DirKey - kExfatFirstCluster} *
-                                                                          g.volume->SectorsPerCluster()));
+      node.IsHealthy = static_cast<uint32_t>(IsFirstSectorHealthy(
+          m_reader, node.FileName,
+          g.heapStart + uint64_t{node.DirKey - kExfatFirstCluster} * g.volume->SectorsPerCluster()));
     }
   }
   if (set.directory) {
@@ -190,7 +191,8 @@ int CProfessionalExfatRecovery::ParseExfatEntrySector(const uint8_t* sector, siz
       if (reread.empty()) {
         reread.assign(kSetReadSectors * kSector, 0);
         unsigned got = 0;
-        m_reader.ReadData(reread.data(), static_cast<int>(kSetReadSectors), static_cast<long long>(sectorNo), kSector, &got);
+        m_reader.ReadData(reread.data(), static_cast<int>(kSetReadSectors), static_cast<long long>(sectorNo), kSector,
+                          &got);
         reread.resize(static_cast<size_t>(got) * kSector);
       }
       found = ParseExfatEntrySet(reread.data(), reread.size(), slot, set);
@@ -226,17 +228,20 @@ int CProfessionalExfatRecovery::DealExfatRecords() {
   }
   std::vector<size_t> order(m_folders.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return m_folders[a].inUse > m_folders[b].inUse; });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return m_folders[a].inUse > m_folders[b].inUse; });
   for (const size_t i : order) {
     const FolderRecord& folder = m_folders[i];
     if (folder.place.geometry < 0) continue;
     CExfatVolume& volume = *m_geometries[static_cast<size_t>(folder.place.geometry)].volume;
     std::vector<ExfatExtent> runs;
-    if (volume.DataExtents(folder.node.DirKey, std::min(folder.bytes, kExfatMaxDirectoryBytes), folder.node.Reserved, runs) != 0) {
+    if (volume.DataExtents(folder.node.DirKey, std::min(folder.bytes, kExfatMaxDirectoryBytes), folder.node.Reserved,
+                           runs) != 0) {
       continue;
     }
     for (const ExfatExtent& run : runs) {
-      for (uint32_t c = 0; c < run.second; ++c) claims.emplace(KeyOf({folder.place.geometry, run.first + c}), static_cast<int>(i));
+      for (uint32_t c = 0; c < run.second; ++c)
+        claims.emplace(KeyOf({folder.place.geometry, run.first + c}), static_cast<int>(i));
     }
   }
 
@@ -249,7 +254,8 @@ int CProfessionalExfatRecovery::DealExfatRecords() {
   auto parentKeyOf = [&](const Place& place) -> uint32_t {
     const PlaceKey key = KeyOf(place);
     const auto claim = claims.find(key);
-    if (claim != claims.end()) return claim->second == kRootClaim ? kRootStoreKey : folderKeys[static_cast<size_t>(claim->second)];
+    if (claim != claims.end())
+      return claim->second == kRootClaim ? kRootStoreKey : folderKeys[static_cast<size_t>(claim->second)];
     const auto known = lostKeys.find(key);
     if (known != lostKeys.end()) return known->second;
     const uint32_t lostKey = m_nextStoreKey++;
@@ -337,7 +343,8 @@ CExfatVolume* CProfessionalExfatRecovery::VolumeAt(uint64_t volumeStart) {
   if (it == m_readVolumes.end()) {
     auto volume = std::make_unique<CExfatVolume>();
     const uint64_t areaEnd = static_cast<uint64_t>(m_start + m_count);
-    if (volumeStart >= areaEnd || volume->Open(m_reader, volumeStart, areaEnd - volumeStart) != 0 || !volume->HasFatHead()) {
+    if (volumeStart >= areaEnd || volume->Open(m_reader, volumeStart, areaEnd - volumeStart) != 0 ||
+        !volume->HasFatHead()) {
       volume.reset();
     } else {
       (void)volume->LoadBitmap();

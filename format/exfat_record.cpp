@@ -70,7 +70,8 @@ bool ParseExfatEntrySet(const uint8_t* buffer, size_t length, size_t offset, Exf
   for (uint32_t e = 2; e < entries; ++e) {
     const uint8_t t = set[e * kExfatEntrySize];
     // Name entries come first; vendor secondaries may follow, in the same in-use state.
-    if (e < 2 + nameEntries ? !TypeIs(t, kExfatTypeName, inUse) : (t & kExfatInUse) != (type & kExfatInUse)) return false;
+    if (e < 2 + nameEntries ? !TypeIs(t, kExfatTypeName, inUse) : (t & kExfatInUse) != (type & kExfatInUse))
+      return false;
   }
   if (ExfatEntrySetChecksum(set, left, entries) != ReadU16LE(set, left, kSetChecksum)) return false;
   out.inUse = inUse;
@@ -87,7 +88,8 @@ bool ParseExfatEntrySet(const uint8_t* buffer, size_t length, size_t offset, Exf
   out.name.clear();
   for (size_t u = 0; u < nameUnits; ++u) {
     const uint8_t* entry = set + (2 + u / kExfatNameUnitsPerEntry) * kExfatEntrySize;
-    const char16_t unit = static_cast<char16_t>(ReadU16LE(entry, kExfatEntrySize, kNameUnits + 2 * (u % kExfatNameUnitsPerEntry)));
+    const char16_t unit =
+        static_cast<char16_t>(ReadU16LE(entry, kExfatEntrySize, kNameUnits + 2 * (u % kExfatNameUnitsPerEntry)));
     if (unit == 0) break;
     out.name.push_back(unit);
   }
@@ -108,7 +110,8 @@ bool IsExfatDirectorySector(const uint8_t* buffer, size_t length, size_t sectorB
 
 int64_t ExfatTimeToSeconds(uint32_t timestamp) {
   const int64_t day = FatDateToTime(static_cast<uint16_t>(timestamp >> kDateShift));
-  const int64_t seconds = 2 * (timestamp & kTimeSecondsMask) + 60 * ((timestamp >> kTimeMinuteShift) & kTimeMinuteMask) +
+  const int64_t seconds = 2 * (timestamp & kTimeSecondsMask) +
+                          60 * ((timestamp >> kTimeMinuteShift) & kTimeMinuteMask) +
                           3600 * ((timestamp >> kTimeHourShift) & kTimeHourMask);
   return day + seconds;
 }

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (size_t at = 0; at < size; at += kSector) (void)IsExfatDirectorySector(data + at, size - at, kSector);
   ExfatBoot boot;
-  if (IsExfatBootRegion(data, size, &boot) && (!boot.IsValidCluster(boot.rootCluster) || boot.ClusterBytes() > (1u << 25))) {
+  if (IsExfatBootRegion(data, size, &boot) &&
+      (!boot.IsValidCluster(boot.rootCluster) || boot.ClusterBytes() > (1u << 25))) {
     __builtin_trap();
   }
   (void)ExfatBootChecksum(data, size, kSector);

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   work.WriteImage(data, size);
   {
     CFastExfatRecovery engine;
-    if (engine.Init(Utf8ToUtf16(work.Image().c_str()).c_str(), u'C') == 0) fuzz::ExerciseEngine(engine, work, kMaxSavedBytes);
+    if (engine.Init(Utf8ToUtf16(work.Image().c_str()).c_str(), u'C') == 0)
+      fuzz::ExerciseEngine(engine, work, kMaxSavedBytes);
   }
   work.Clear();
   return 0;

@@ -29,11 +29,12 @@ struct Deleted {
 class ExfatCardTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "losetup", "convert", "sox"}) VORLENTA_REQUIRE_TOOL(tool);
+    for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "losetup", "convert", "sox"})
+      VORLENTA_REQUIRE_TOOL(tool);
   }
   int Cli(const std::string& args, std::string* out) {
-    return test::RunCommand("VORLENTA_SUPPORT_DIR=" + ShellQuote(dir_ / "support") + " " + ShellQuote(VORLENTA_CLI_PATH) +
-                                " " + args + " 2>" + ShellQuote(dir_ / "stderr"),
+    return test::RunCommand("VORLENTA_SUPPORT_DIR=" + ShellQuote(dir_ / "support") + " " +
+                                ShellQuote(VORLENTA_CLI_PATH) + " " + args + " 2>" + ShellQuote(dir_ / "stderr"),
                             out);
   }
   // "path" -> kinds of the scan's hits.
@@ -68,8 +69,8 @@ class ExfatCardTest : public ::testing::Test {
     const std::string jpg1 = dir_ / "a.jpg", jpg2 = dir_ / "b.jpg", png = dir_ / "c.png", wav = dir_ / "d.wav";
     if (test::RunCommand("convert -size 640x480 plasma:fractal -quality 90 " + ShellQuote(jpg1) +
                          " && convert -size 800x600 gradient:red-blue -quality 85 " + ShellQuote(jpg2) +
-                         " && convert -size 500x400 gradient:blue-yellow " + ShellQuote(png) + " && sox -n -r 22050 -c 1 " +
-                         ShellQuote(wav) + " synth 1 sine 440 2>/dev/null") != 0) {
+                         " && convert -size 500x400 gradient:blue-yellow " + ShellQuote(png) +
+                         " && sox -n -r 22050 -c 1 " + ShellQuote(wav) + " synth 1 sine 440 2>/dev/null") != 0) {
       return false;
     }
     const std::string txt = dir_ / "e.txt", gap = dir_ / "gap.bin", keep = dir_ / "keep.bin", frag = dir_ / "f.dat";
@@ -78,16 +79,14 @@ class ExfatCardTest : public ::testing::Test {
     test::WriteFileBytes(keep, test::RandomBytes(40000, 3));
     test::WriteFileBytes(frag, test::RandomBytes(300000, 4));
     const std::string unicodeName = "DCIM/100CAM/Ünïcödé Straße – ein sehr langer Name, 2026.jpg";
-    deleted_ = {{"Summer holiday by the sea.jpg", jpg1, false},
-                {unicodeName, jpg2, true},
-                {"DCIM/100CAM/notes.txt", txt, true},
-                {"Trip/Family portrait.png", png, false},
-                {"Trip/Day one/Morning song.wav", wav, true},
-                {"clip.dat", frag, false}};
+    deleted_ = {{"Summer holiday by the sea.jpg", jpg1, false}, {unicodeName, jpg2, true},
+                {"DCIM/100CAM/notes.txt", txt, true},           {"Trip/Family portrait.png", png, false},
+                {"Trip/Day one/Morning song.wav", wav, true},   {"clip.dat", frag, false}};
     if (!test::MakeExfatVolume(image, 96, "-c 4K -L VORLENTA")) return false;
     test::ExfatMount card(image, dir_ / "mnt");
     auto put = [&](const std::string& host, const std::string& path) {
-      return card.Run("mkdir -p \"$(dirname " + ShellQuote(path) + ")\" && cp " + ShellQuote(host) + " " + ShellQuote(path));
+      return card.Run("mkdir -p \"$(dirname " + ShellQuote(path) + ")\" && cp " + ShellQuote(host) + " " +
+                      ShellQuote(path));
     };
     // The gap a deleted file leaves between two kept ones splits the next file in two.
     bool ok = card.mounted() && put(keep, "keep1.bin") && put(gap, "gap.bin") && put(keep, "keep2.bin") &&
@@ -112,9 +111,9 @@ TEST_F(ExfatCardTest, DeletedFilesComeBackByteExactWithTheirNamesAndFolders) {
   const std::string image = dir_ / "card.img";
   ASSERT_TRUE(MakeCard(image));
   const std::string zeroed = dir_ / "zeroed.img", remade = dir_ / "remade.img";
-  ASSERT_EQ(test::RunCommand("cp " + ShellQuote(image) + " " + ShellQuote(zeroed) + " && dd if=/dev/zero of=" +
-                             ShellQuote(zeroed) + " bs=512 count=12 conv=notrunc status=none && cp " + ShellQuote(image) +
-                             " " + ShellQuote(remade)),
+  ASSERT_EQ(test::RunCommand(
+                "cp " + ShellQuote(image) + " " + ShellQuote(zeroed) + " && dd if=/dev/zero of=" + ShellQuote(zeroed) +
+                " bs=512 count=12 conv=notrunc status=none && cp " + ShellQuote(image) + " " + ShellQuote(remade)),
             0);
   ASSERT_TRUE(test::MakeExfatVolume(remade, 96, "-c 4K"));
   struct Case {
@@ -179,8 +178,9 @@ TEST_F(ExfatCardTest, AFileOverFourGibibytesIsSavedWhole) {
   constexpr uint64_t kBigBytes = (uint64_t{4} << 30) + 12345;
   // The same bytes are made on the card and, as the original, on the host.
   const std::string make = "truncate -s " + std::to_string(kBigBytes) + " big.bin && dd if=" + ShellQuote(head) +
-                           " of=big.bin conv=notrunc status=none && dd if=" + ShellQuote(head) + " of=big.bin bs=4096 seek=" +
-                           std::to_string((kBigBytes >> 12) - 300) + " conv=notrunc status=none";
+                           " of=big.bin conv=notrunc status=none && dd if=" + ShellQuote(head) +
+                           " of=big.bin bs=4096 seek=" + std::to_string((kBigBytes >> 12) - 300) +
+                           " conv=notrunc status=none";
   ASSERT_EQ(test::RunCommand("cd " + ShellQuote(dir_.path()) + " && " + make), 0);
   {
     test::ExfatMount card(image, dir_ / "mnt");
@@ -202,9 +202,9 @@ TEST_F(ExfatCardTest, APartitionHoldingExfatIsExfatWhateverItsTypeByte) {
   }
   constexpr unsigned kStartSector = 2048;
   ASSERT_EQ(test::RunCommand("truncate -s 40M " + ShellQuote(disk) + " && echo 'start=" + std::to_string(kStartSector) +
-                             ", size=65536, type=7' | sfdisk -q " + ShellQuote(disk) + " && dd if=" + ShellQuote(volume) +
-                             " of=" + ShellQuote(disk) + " bs=512 seek=" + std::to_string(kStartSector) +
-                             " conv=notrunc status=none"),
+                             ", size=65536, type=7' | sfdisk -q " + ShellQuote(disk) +
+                             " && dd if=" + ShellQuote(volume) + " of=" + ShellQuote(disk) +
+                             " bs=512 seek=" + std::to_string(kStartSector) + " conv=notrunc status=none"),
             0);
   for (const char* type : {"\\x07", "\\x0c", "\\x83"}) {
     SCOPED_TRACE(type);

@@ -14,8 +14,8 @@ ExfatMount::ExfatMount(const std::string& image, const std::string& point, uint6
   // exfat-fuse needs a block device.
   if (RunCommand("losetup -f --show -o " + std::to_string(offsetBytes) + " " + ShellQuote(image), &loop_) != 0) return;
   loop_.erase(loop_.find_last_not_of('\n') + 1);
-  mounted_ = RunCommand("mkdir -p " + ShellQuote(point) + " && mount.exfat-fuse -o big_writes " + ShellQuote(loop_) + " " +
-                        ShellQuote(point) + " >/dev/null 2>&1") == 0;
+  mounted_ = RunCommand("mkdir -p " + ShellQuote(point) + " && mount.exfat-fuse -o big_writes " + ShellQuote(loop_) +
+                        " " + ShellQuote(point) + " >/dev/null 2>&1") == 0;
 }
 
 bool ExfatMount::Run(const std::string& command) const {
