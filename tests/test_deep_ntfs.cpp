@@ -40,17 +40,6 @@ class DeepNtfsTest : public ::testing::Test {
     originals_[expectedPath] = bytes;
   }
 
-  // A directory made the way the fast engine's tests make one: an empty file turned index.
-  uint32_t MakeDir(const std::string& image, const std::string& path, const std::string& leaf) {
-    const std::string empty = dir_ / "empty";
-    test::WriteFileBytes(empty, {});
-    EXPECT_TRUE(test::NtfsCopy(image, empty, path));
-    NtfsImage volume(image);
-    const uint32_t n = volume.FindRecord(Utf8ToUtf16(leaf.c_str()));
-    if (n != 0) volume.MakeDirectoryRecord(n);
-    return n;
-  }
-
   // Every file node, by "directory path + name", after a pass over `image`.
   std::map<std::string, _FILE_NODE_> Scan(CProfessionalNtfsRecovery& engine, const std::string& image) {
     EXPECT_EQ(engine.Init(Utf8ToUtf16(image.c_str()).c_str(), u'D'), 0);
@@ -86,8 +75,8 @@ TEST_F(DeepNtfsTest, QuickFormatGivesBackNamesFoldersAndDataEvenWithoutBootSecto
   const std::string text(300, 'n');
   Put(img, "notes.txt", std::vector<uint8_t>(text.begin(), text.end()), "notes.txt");
   Put(img, "live.bin", test::RandomBytes(20000, 1), "live.bin");
-  const uint32_t docs = MakeDir(img, "Docs", "Docs");
-  const uint32_t year = MakeDir(img, "Docs/Year 2024", "Year 2024");
+  const uint32_t docs = test::NtfsMakeDirectory(img, "Docs");
+  const uint32_t year = test::NtfsMakeDirectory(img, "Docs/Year 2024");
   Put(img, "Docs/memo.bin", test::RandomBytes(9000, 2), "Docs/memo.bin");
   Put(img, "Docs/Year 2024/report.bin", test::RandomBytes(70001, 3), "Docs/Year 2024/report.bin");
   // What the tool writes only for very fragmented files, built by hand: the data in scattered
@@ -186,7 +175,7 @@ TEST_F(DeepNtfsTest, TwoVolumesOfOneGptDiskKeepTheirOwnRootsAndFolders) {
     const std::string top = "Volume_" + std::to_string(starts[v]) + "/";
     // The same names and record numbers on both volumes, different contents.
     Put(part, "same.bin", test::RandomBytes(12000, 10 + v), top + "same.bin");
-    MakeDir(part, "Shared", "Shared");
+    test::NtfsMakeDirectory(part, "Shared");
     Put(part, "Shared/inner.bin", test::RandomBytes(30000, 20 + v), top + "Shared/inner.bin");
     NtfsImage(part).DeleteFile(NtfsImage(part).FindRecord(u"inner.bin"));
     ASSERT_EQ(test::RunCommand("dd if=" + test::ShellQuote(part) + " of=" + test::ShellQuote(disk) +
@@ -217,9 +206,9 @@ TEST_F(DeepNtfsTest, TwoVolumesOfOneGptDiskKeepTheirOwnRootsAndFolders) {
 TEST_F(DeepNtfsTest, LoopingAndForeignParentsEndInLostFolders) {
   const std::string img = dir_ / "loop.img";
   ASSERT_TRUE(test::MakeNtfsVolume(img, 32));
-  const uint32_t a = MakeDir(img, "A", "A");
-  const uint32_t b = MakeDir(img, "A/B", "B");
-  const uint32_t c = MakeDir(img, "C", "C");
+  const uint32_t a = test::NtfsMakeDirectory(img, "A");
+  const uint32_t b = test::NtfsMakeDirectory(img, "A/B");
+  const uint32_t c = test::NtfsMakeDirectory(img, "C");
   const std::string lostA = "LostFolder" + std::to_string(a) + "/";
   Put(img, "A/B/f.bin", test::RandomBytes(5000, 6), lostA + "B/f.bin");
   Put(img, "A/g.bin", test::RandomBytes(6000, 7), lostA + "g.bin");

@@ -60,40 +60,18 @@ class FastNtfsTest : public ::testing::Test {
   }
 
   std::string MakeFile(const std::string& name, size_t size, uint64_t seed) {
-    const std::string path = dir_ / name;
-    test::WriteFileBytes(path, test::RandomBytes(size, seed));
-    return path;
+    return test::RandomFile(dir_ / name, size, seed);
   }
-
-  std::string MakeText(const std::string& name, size_t size) {
-    std::string text;
-    while (text.size() < size) text += "Line " + std::to_string(text.size()) + " of a small note.\n";
-    text.resize(size);
-    const std::string path = dir_ / name;
-    test::WriteFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-    return path;
-  }
-
-  std::string MakeJpeg(const std::string& name) {
-    const std::string path = dir_ / name;
-    EXPECT_EQ(test::RunCommand("convert -size 320x240 plasma:fractal -quality 90 " + test::ShellQuote(path)), 0);
-    return path;
-  }
+  std::string MakeText(const std::string& name, size_t size) { return test::TextFile(dir_ / name, size); }
+  std::string MakeJpeg(const std::string& name) { return test::JpegFile(dir_ / name); }
 
   void Put(const std::string& image, const std::string& source, const std::string& target) {
     ASSERT_TRUE(test::NtfsCopy(image, source, target)) << target;
   }
 
-  // A directory at `path`: an empty file that becomes an empty index, then the tools fill it.
   uint32_t MakeDir(const std::string& image, const std::string& path) {
-    const std::string empty = dir_ / "empty";
-    test::WriteFileBytes(empty, {});
-    EXPECT_TRUE(test::NtfsCopy(image, empty, path)) << path;
-    NtfsImage volume(image);
-    const std::string leaf = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-    const uint32_t n = volume.FindRecord(Utf8ToUtf16(leaf.c_str()));
+    const uint32_t n = test::NtfsMakeDirectory(image, path);
     EXPECT_NE(n, 0u) << path;
-    if (n != 0) volume.MakeDirectoryRecord(n);
     return n;
   }
 
@@ -174,15 +152,10 @@ TEST_F(FastNtfsTest, DeletedFilesComeBackByteExactWithNamesAndPaths) {
   Put(img, memo, "Docs/memo.txt");
   Put(img, live, "Docs/live.bin");
   Put(img, live, "Other/also live.bin");
-  std::string listing;
-  ASSERT_EQ(test::RunCommand("ntfsls -p '/Docs/Year 2024' " + test::ShellQuote(img), &listing), 0);
-  EXPECT_NE(listing.find("report.bin"), std::string::npos) << "the directory built by hand holds what ntfscp put in";
   for (const char* name : {"notes.txt", "photo.jpg", "report.bin", "memo.txt"}) Delete(img, name);
   Delete(img, foreignName);
 
   auto engine = Open(img);
-  EXPECT_EQ(engine->RecordSize(), 1024);
-  EXPECT_EQ(engine->SectorsPerCluster(), 8);
   const auto found = ScanAll(*engine);
   const std::map<std::string, std::string> expected = {
       {"notes.txt", note},
@@ -197,18 +170,10 @@ TEST_F(FastNtfsTest, DeletedFilesComeBackByteExactWithNamesAndPaths) {
     EXPECT_EQ(Recover(*engine, found.at(path)), test::ReadFileBytes(original)) << path;
     EXPECT_EQ(found.at(path).IsHealthy, 1u) << path;
   }
-  // The name is kept in the 8-bit code page, the size of a resident file from its data.
-  const _FILE_NODE_& resident = found.at("notes.txt");
-  EXPECT_EQ(std::string(found.at(foreignName).FileName), Utf8ToAnsi(foreignName.c_str()));
-  EXPECT_EQ(resident.FileSize, 300u);
-  EXPECT_EQ(resident.VolumeTag, static_cast<uint32_t>(u'N'));
-  EXPECT_EQ(resident.SourceKind, static_cast<uint32_t>(kSourceFast));
-  EXPECT_EQ(resident.ClusterBytes, static_cast<int32_t>(kCluster));
-  EXPECT_NE(resident.WriteTime, 0u);
   // The record sector holds the file's own record.
-  NtfsImage volume(img);
+  const _FILE_NODE_& resident = found.at("notes.txt");
+  const std::vector<uint8_t> raw = NtfsImage(img).ReadRawRecord(resident.DirKey);
   const std::vector<uint8_t> image = test::ReadFileBytes(img);
-  const std::vector<uint8_t> raw = volume.ReadRawRecord(resident.DirKey);
   ASSERT_LE(resident.RecordSector * 512 + raw.size(), image.size());
   EXPECT_TRUE(std::equal(raw.begin(), raw.end(), image.begin() + static_cast<long>(resident.RecordSector * 512)));
 
@@ -216,61 +181,50 @@ TEST_F(FastNtfsTest, DeletedFilesComeBackByteExactWithNamesAndPaths) {
   std::vector<_FILE_NODE_> root;
   ASSERT_EQ(engine->GetChildrenFileNode(nullptr, 0, root), 0);
   ASSERT_EQ(root.size(), 4u);
-  EXPECT_EQ(std::string(root.back().FileName), "Docs");
-  EXPECT_EQ(root.back().IsDirectory, 1u);
   _FILE_NODE_ docs = root.back();
-  _FILE_NODE_ year = Child(*engine, &docs, 1, "Year 2024");
-  EXPECT_EQ(year.IsDirectory, 1u);
-  EXPECT_EQ(AnsiToUtf8(Child(*engine, &year, 2, "report.bin").FileName), "report.bin");
-  unsigned count = 0;
-  ASSERT_EQ(engine->GetChildrenFileCount(nullptr, 0, count), 0);
-  EXPECT_EQ(count, 5u);
-  std::vector<_FILE_NODE_> unchanged;
-  EXPECT_EQ(engine->GetChildrenFileNode(nullptr, 2, unchanged), kStatusInvalidParameter);
-  EXPECT_TRUE(unchanged.empty());
-}
+  EXPECT_EQ(std::string(docs.FileName), "Docs");
 
-TEST_F(FastNtfsTest, DirectorySaveIsBreadthFirstEnterableAndNeverOverwrites) {
-  const std::string img = Volume("tree.img");
-  const std::string top = MakeFile("top.bin", 12000, 4);
-  const std::string deep = MakeFile("deep.bin", 30000, 5);
-  MakeDir(img, "Album");
-  MakeDir(img, "Album/Inner");
-  Put(img, deep, "Album/Inner/deep.bin");
-  Put(img, top, "Album/top.bin");
-  Delete(img, "deep.bin");
-  Delete(img, "top.bin");
-
-  auto engine = Open(img);
-  ScanAll(*engine);
-  _FILE_NODE_ album = Child(*engine, nullptr, 0, "Album");
-  struct Saved {
-    std::vector<std::string> names;
-  } saved;
+  // A directory save is breadth-first, makes enterable folders and never overwrites.
+  std::vector<std::string> saved;
   engine->InitCallBack(
       nullptr,
       [](void* context, int percent, int, int failed, const char16_t* name) {
-        if (percent == 100 && failed == 0) static_cast<Saved*>(context)->names.push_back(Utf16ToUtf8(name));
+        if (percent == 100 && failed == 0) static_cast<std::vector<std::string>*>(context)->push_back(Utf16ToUtf8(name));
         return 0;
       },
       &saved, 100);
-  const std::string target = dir_ / "restored/Album";
-  ASSERT_EQ(engine->SaveFileData(&album, Utf8ToUtf16(target.c_str()).c_str(), 0), 0);
-  EXPECT_EQ(test::ReadFileBytes(target + "/top.bin"), test::ReadFileBytes(top));
-  EXPECT_EQ(test::ReadFileBytes(target + "/Inner/deep.bin"), test::ReadFileBytes(deep));
-  EXPECT_EQ(::access((target + "/Inner").c_str(), R_OK | W_OK | X_OK), 0) << "folders are made enterable";
-  ASSERT_EQ(saved.names.size(), 2u);
-  EXPECT_EQ(saved.names[0], target + "/top.bin") << "the first level is written before the second";
-  EXPECT_EQ(saved.names[1], target + "/Inner/deep.bin");
+  const std::string target = dir_ / "restored/Docs";
+  ASSERT_EQ(::mkdir((dir_ / "restored").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+  test::WriteFileBytes(target + "/memo.txt", {'k', 'e', 'e', 'p'});
+  ASSERT_EQ(engine->SaveFileData(&docs, Utf8ToUtf16(target.c_str()).c_str(), 0), 0);
+  EXPECT_EQ(test::ReadFileBytes(target + "/memo.txt"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(test::ReadFileBytes(target + "/memo(1).txt"), test::ReadFileBytes(memo));
+  EXPECT_EQ(test::ReadFileBytes(target + "/Year 2024/report.bin"), test::ReadFileBytes(report));
+  EXPECT_EQ(::access((target + "/Year 2024").c_str(), R_OK | W_OK | X_OK), 0) << "folders are made enterable";
+  EXPECT_EQ(saved, (std::vector<std::string>{target + "/memo(1).txt", target + "/Year 2024/report.bin"}))
+      << "the first level is written before the second";
 
-  // A second save of the same tree keeps the first copies and adds numbered ones.
-  test::WriteFileBytes(target + "/top.bin", {'k', 'e', 'e', 'p'});
-  ASSERT_EQ(engine->SaveFileData(&album, Utf8ToUtf16(target.c_str()).c_str(), 0), 0);
-  EXPECT_EQ(test::ReadFileBytes(target + "/top.bin"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
-  EXPECT_EQ(test::ReadFileBytes(target + "/top(1).bin"), test::ReadFileBytes(top));
-  EXPECT_EQ(test::ReadFileBytes(target + "/Inner/deep(1).bin"), test::ReadFileBytes(deep));
+  // Preview: a photo goes to "tmp.jpg" in the scan log, other files into the buffer.
+  _FILE_NODE_ shot = found.at("photo.jpg");
+  char16_t temp[512] = {};
+  unsigned char buffer[kPreviewBufferBytes];
+  int size = sizeof buffer;
+  ASSERT_EQ(engine->PreView(&shot, temp, buffer, size, nullptr, nullptr), 0);
+  EXPECT_EQ(size, 0);
+  EXPECT_EQ(Utf16ToUtf8(temp), dir_ / "support/ScanLog/tmp.jpg");
+  EXPECT_EQ(test::ReadFileBytes(Utf16ToUtf8(temp)), test::ReadFileBytes(photo));
+  _FILE_NODE_ letter = found.at("Docs/memo.txt");
+  char16_t none[512] = {};
+  size = 100;
+  ASSERT_EQ(engine->PreView(&letter, none, buffer, size, nullptr, nullptr), 0);
+  EXPECT_EQ(none[0], 0);
+  ASSERT_EQ(size, 100);
+  EXPECT_TRUE(std::equal(buffer, buffer + 100, test::ReadFileBytes(memo).begin()));
 }
 
+// Parents that are gone, reused, deleted or looping: files gather in LostFolders or keep the
+// deleted directory's name, and the parent walk ends.
 TEST_F(FastNtfsTest, FilesWhoseDirectoryRecordIsGoneGatherInLostFolders) {
   const std::string img = Volume("lost.img");
   const std::string a = MakeFile("a.bin", 20000, 6);
@@ -279,11 +233,14 @@ TEST_F(FastNtfsTest, FilesWhoseDirectoryRecordIsGoneGatherInLostFolders) {
   const uint32_t trip = MakeDir(img, "Trip");
   const uint32_t moved = MakeDir(img, "Moved");
   const uint32_t gone = MakeDir(img, "Gone");
+  const uint32_t loopA = MakeDir(img, "LoopA");
+  const uint32_t loopB = MakeDir(img, "LoopB");
   Put(img, a, "Gone/d.bin");
   Put(img, a, "Trip/a.bin");
   Put(img, b, "Trip/b.txt");
   Put(img, c, "Moved/c.bin");
-  for (const char* name : {"a.bin", "b.txt", "c.bin", "d.bin"}) Delete(img, name);
+  Put(img, c, "LoopA/inside.bin");
+  for (const char* name : {"a.bin", "b.txt", "c.bin", "d.bin", "inside.bin"}) Delete(img, name);
   {
     NtfsImage volume(img);
     // Gone was deleted with its file: its record keeps its name, no longer in use.
@@ -291,7 +248,7 @@ TEST_F(FastNtfsTest, FilesWhoseDirectoryRecordIsGoneGatherInLostFolders) {
     goneRecord[22] = 2;
     volume.WriteRecord(gone, goneRecord);
     // Trip's record is wiped; Moved's record now describes a file.
-    volume.WriteRawRecord(trip, Zeros(1024));
+    volume.WriteRawRecord(trip, std::vector<uint8_t>(1024, 0));
     std::vector<uint8_t> record = volume.ReadRecord(moved);
     record[22] = 1;
     std::vector<RawAttribute> kept;
@@ -300,18 +257,34 @@ TEST_F(FastNtfsTest, FilesWhoseDirectoryRecordIsGoneGatherInLostFolders) {
     }
     NtfsImage::SetAttributes(record, kept);
     volume.WriteRecord(moved, record);
+    // LoopA and LoopB name each other as their parent.
+    for (const auto& [n, parent] : {std::pair<uint32_t, uint32_t>{loopA, loopB}, {loopB, loopA}}) {
+      std::vector<uint8_t> loop = volume.ReadRecord(n);
+      std::vector<RawAttribute> attributes = NtfsImage::Attributes(loop);
+      for (RawAttribute& attribute : attributes) {
+        if (attribute.type != kTypeFileName) continue;
+        const size_t value = static_cast<size_t>(attribute.bytes[20] | (attribute.bytes[21] << 8));
+        for (size_t i = 0; i < 4; ++i) attribute.bytes[value + i] = static_cast<uint8_t>(parent >> (8 * i));
+      }
+      NtfsImage::SetAttributes(loop, attributes);
+      volume.WriteRecord(n, loop);
+    }
   }
 
   auto engine = Open(img);
-  const auto found = ScanAll(*engine);
+  auto found = ScanAll(*engine);
   const std::string tripFolder = "LostFolder" + std::to_string(trip);
-  const std::string movedFolder = "LostFolder" + std::to_string(moved);
   const std::map<std::string, std::string> expected = {
       {tripFolder + "/a.bin", a},
       {tripFolder + "/b.txt", b},
-      {movedFolder + "/c.bin", c},
+      {"LostFolder" + std::to_string(moved) + "/c.bin", c},
       {"Gone/d.bin", a},
   };
+  const auto inside = std::find_if(found.begin(), found.end(),
+                                   [](const auto& entry) { return AnsiToUtf8(entry.second.FileName) == "inside.bin"; });
+  ASSERT_NE(inside, found.end()) << "a file under a parent loop is still listed";
+  EXPECT_EQ(Recover(*engine, inside->second), test::ReadFileBytes(c));
+  found.erase(inside);
   ASSERT_EQ(found.size(), expected.size());
   for (const auto& [path, original] : expected) {
     ASSERT_TRUE(found.count(path)) << path;
@@ -319,12 +292,7 @@ TEST_F(FastNtfsTest, FilesWhoseDirectoryRecordIsGoneGatherInLostFolders) {
   }
   _FILE_NODE_ lost = Child(*engine, nullptr, 0, tripFolder);
   EXPECT_EQ(lost.IsDirectory, 1u);
-  EXPECT_EQ(lost.ClusterBytes, -1);
   EXPECT_EQ(lost.DirKey, trip);
-  std::vector<_FILE_NODE_> inside;
-  ASSERT_EQ(engine->GetChildrenFileNode(&lost, 1, inside), 0);
-  EXPECT_EQ(inside.size(), 2u);
-  EXPECT_EQ(Child(*engine, nullptr, 0, "Gone").IsDirectory, 1u) << "a deleted directory keeps its name";
   // A lost folder is saved like any directory.
   const std::string target = dir_ / "lost-copy";
   ASSERT_EQ(engine->SaveFileData(&lost, Utf8ToUtf16(target.c_str()).c_str(), 0), 0);
@@ -683,57 +651,24 @@ TEST_F(FastNtfsTest, DamagedRecordsAreSkippedOrCutShort) {
   }
 }
 
-TEST_F(FastNtfsTest, ParentChainThatLoopsEnds) {
-  const std::string img = Volume("loop.img");
-  const std::string file = MakeFile("inside.bin", 7000, 50);
-  const uint32_t a = MakeDir(img, "LoopA");
-  const uint32_t b = MakeDir(img, "LoopB");
-  Put(img, file, "LoopA/inside.bin");
-  Delete(img, "inside.bin");
-  {
-    NtfsImage volume(img);
-    // Each directory names the other as its parent.
-    for (const auto& [n, parent] : {std::pair<uint32_t, uint32_t>{a, b}, {b, a}}) {
-      std::vector<uint8_t> record = volume.ReadRecord(n);
-      const size_t p = static_cast<size_t>(record[20] | (record[21] << 8));
-      size_t q = p;
-      while (record[q] != kTypeFileName) q += static_cast<size_t>(record[q + 4] | (record[q + 5] << 8));
-      const size_t value = q + static_cast<size_t>(record[q + 20] | (record[q + 21] << 8));
-      for (int i = 0; i < 4; ++i) record[value + static_cast<size_t>(i)] = static_cast<uint8_t>(parent >> (8 * i));
-      volume.WriteRecord(n, record);
-    }
-  }
-  auto engine = Open(img);
-  const auto found = ScanAll(*engine);
-  ASSERT_EQ(found.size(), 1u);
-  const _FILE_NODE_ node = found.begin()->second;
-  EXPECT_EQ(AnsiToUtf8(node.FileName), "inside.bin");
-  EXPECT_EQ(Recover(*engine, node), test::ReadFileBytes(file));
-  EXPECT_EQ(engine->AncestorList().size(), 2u);
-}
-
 TEST_F(FastNtfsTest, BitmapGuidesTheWalkThroughUnusedSpace) {
   const std::string img = Volume("bitmap.img");
   Put(img, MakeFile("filler.bin", 300000, 60), "filler.bin");
-  auto fresh = Open(img);
+  auto engine = Open(img);
   unsigned long long sector = 100;
   unsigned long long count = 99;
-  EXPECT_EQ(fresh->GetUnUsedSectorCount(sector, count), 1);
+  EXPECT_EQ(engine->GetUnUsedSectorCount(sector, count), 1);
   EXPECT_EQ(count, 0u) << "no bitmap built yet";
-
-  auto engine = Open(img);
   ASSERT_EQ(engine->BuildBitMapInfo(), 0);
   NtfsImage volume(img);
   const uint64_t volumeSectors = test::ReadFileBytes(img).size() / 512;
-  // Inside a used cluster (the boot sector's), whole clusters are skipped and the offset
-  // inside the cluster is kept.
+  // Inside a used cluster, whole clusters are skipped and the offset inside the cluster kept.
   unsigned long long inside = 3;
   unsigned long long length = 0;
   ASSERT_EQ(engine->GetUnUsedSectorCount(inside, length), 1);
   EXPECT_EQ(inside % 8, 3u);
   EXPECT_FALSE(volume.ClusterUsed(inside / 8));
   EXPECT_TRUE(volume.ClusterUsed(inside / 8 - 1));
-  EXPECT_GT(length, 0u);
 
   // Walking from sector 0 visits exactly the free clusters of the volume's bitmap.
   unsigned long long at = 0;
@@ -742,73 +677,18 @@ TEST_F(FastNtfsTest, BitmapGuidesTheWalkThroughUnusedSpace) {
     unsigned long long run = 0;
     ASSERT_EQ(engine->GetUnUsedSectorCount(at, run), 1);
     if (run == 0) break;
-    ASSERT_EQ(at % 8, 0u);
     for (uint64_t c = at / 8; c < (at + run) / 8 && c < volume.clusters(); ++c) {
       EXPECT_FALSE(volume.ClusterUsed(c)) << c;
       ++visited;
     }
-    const uint64_t end = (at + run) / 8;
-    EXPECT_TRUE(end >= volume.clusters() || volume.ClusterUsed(end)) << "a free run ends at a used cluster";
     at += run;
   }
   uint64_t freeClusters = 0;
   for (uint64_t c = 0; c < volume.clusters(); ++c) freeClusters += volume.ClusterUsed(c) ? 0 : 1;
   EXPECT_EQ(visited, freeClusters);
-  unsigned long long past = volumeSectors + 10;
-  unsigned long long none = 5;
-  EXPECT_EQ(engine->GetUnUsedSectorCount(past, none), 1);
-  EXPECT_EQ(past, volumeSectors);
-  EXPECT_EQ(none, 0u);
 }
 
-TEST_F(FastNtfsTest, ScanStopsWhenTheCallbackAsks) {
-  const std::string img = Volume("stop.img");
-  Put(img, MakeFile("x.bin", 100, 70), "x.bin");
-  Delete(img, "x.bin");
-  auto engine = Open(img);
-  int calls = 0;
-  engine->InitCallBack(
-      [](void* context, int, int, int, unsigned long long, unsigned long long, unsigned long long, const char16_t*) {
-        ++*static_cast<int*>(context);
-        return 7;
-      },
-      nullptr, &calls, 100);
-  EXPECT_EQ(engine->ScanDevice(nullptr), 7);
-  EXPECT_EQ(calls, 1);
-}
-
-TEST_F(FastNtfsTest, PreviewPutsPhotosInATempFileAndTheRestInTheBuffer) {
-  const std::string img = Volume("preview.img");
-  const std::string photo = MakeJpeg("shot.jpg");
-  const std::string text = MakeText("letter.txt", 5000);
-  Put(img, photo, "Shot.JPG");
-  Put(img, text, "letter.txt");
-  Delete(img, "Shot.JPG");
-  Delete(img, "letter.txt");
-  auto engine = Open(img);
-  const auto found = ScanAll(*engine);
-  ASSERT_EQ(found.size(), 2u);
-  _FILE_NODE_ shot = found.at("Shot.JPG");
-  char16_t temp[512] = {};
-  unsigned char buffer[kPreviewBufferBytes];
-  int size = sizeof buffer;
-  ASSERT_EQ(engine->PreView(&shot, temp, buffer, size, nullptr, nullptr), 0);
-  EXPECT_EQ(size, 0);
-  const std::string tempPath = Utf16ToUtf8(temp);
-  EXPECT_EQ(tempPath, dir_ / "support/ScanLog/tmp.jpg");
-  EXPECT_EQ(test::ReadFileBytes(tempPath), test::ReadFileBytes(photo));
-
-  _FILE_NODE_ letter = found.at("letter.txt");
-  char16_t none[512] = {};
-  size = 100;
-  ASSERT_EQ(engine->PreView(&letter, none, buffer, size, nullptr, nullptr), 0);
-  EXPECT_EQ(none[0], 0);
-  ASSERT_EQ(size, 100);
-  const std::vector<uint8_t> original = test::ReadFileBytes(text);
-  EXPECT_TRUE(std::equal(buffer, buffer + 100, original.begin()));
-}
-
-TEST_F(FastNtfsTest, FactoryAndCommandLineScanAndRecoverNtfs) {
+TEST_F(FastNtfsTest, CommandLineRecoversFromAPartitionedDisk) {
   const std::string volumeImage = Volume("part.img", 24);
   const std::string photo = MakeJpeg("cli.jpg");
   const std::string doc = MakeText("cli.txt", 3000);
@@ -817,32 +697,16 @@ TEST_F(FastNtfsTest, FactoryAndCommandLineScanAndRecoverNtfs) {
   Put(volumeImage, doc, "Minutes.txt");
   Delete(volumeImage, "Holiday.jpg");
   Delete(volumeImage, "Minutes.txt");
-
-  auto engine = CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
-      Utf8ToUtf16(volumeImage.c_str()).c_str(), u'C', kRecoveryFast);
-  ASSERT_NE(engine, nullptr);
-  EXPECT_NE(dynamic_cast<CFastNtfsRecovery*>(engine.get()), nullptr);
-
-  // The same volume as the first partition of a disk with a partition table.
   const std::string disk = dir_ / "disk.img";
   ASSERT_EQ(test::RunCommand("truncate -s 26M " + test::ShellQuote(disk) + " && echo '2048,,7' | sfdisk -q " +
                              test::ShellQuote(disk) + " >/dev/null 2>&1 && dd if=" + test::ShellQuote(volumeImage) +
                              " of=" + test::ShellQuote(disk) + " bs=512 seek=2048 conv=notrunc status=none"),
             0);
-  const std::string cli = VORLENTA_CLI_PATH;
   const std::string env = "VORLENTA_SUPPORT_DIR=" + test::ShellQuote(dir_ / "cli-support") + " ";
-  for (const std::string& source : {test::ShellQuote(volumeImage), test::ShellQuote(disk) + " --partition 1"}) {
-    SCOPED_TRACE(source);
-    std::string out;
-    ASSERT_EQ(test::RunCommand(env + cli + " scan " + source + " --fast --categories all", &out), 0);
-    EXPECT_NE(out.find("fast\t3000\t1\tMinutes.txt\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("\t1\tCamera/Holiday.jpg\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("found 2 files"), std::string::npos) << out;
-  }
   const std::string dest = dir_ / "recovered";
   std::string out;
-  ASSERT_EQ(test::RunCommand(env + cli + " recover " + test::ShellQuote(disk) + " " + test::ShellQuote(dest) +
-                                 " --partition 1 --fast --categories all",
+  ASSERT_EQ(test::RunCommand(env + VORLENTA_CLI_PATH + " recover " + test::ShellQuote(disk) + " " +
+                                 test::ShellQuote(dest) + " --partition 1 --fast --categories all",
                              &out),
             0)
       << out;

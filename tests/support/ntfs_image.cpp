@@ -86,6 +86,19 @@ bool NtfsCopy(const std::string& image, const std::string& source, const std::st
                     " >/dev/null 2>&1") == 0;
 }
 
+uint32_t NtfsMakeDirectory(const std::string& image, const std::string& path) {
+  const std::string empty = image + ".empty";
+  WriteFileBytes(empty, {});
+  if (!NtfsCopy(image, empty, path)) return 0;
+  NtfsImage volume(image);
+  const std::string leaf = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  std::u16string name;
+  for (char c : leaf) name.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+  const uint32_t n = volume.FindRecord(name);
+  if (n != 0) volume.MakeDirectoryRecord(n);
+  return n;
+}
+
 std::vector<uint8_t> EncodeRuns(const std::vector<TestRun>& runs) {
   std::vector<uint8_t> out;
   int64_t previous = 0;
@@ -341,34 +354,32 @@ void NtfsImage::MakeDirectoryRecord(uint32_t n) {
   WriteRecord(n, record);
 }
 
-bool NtfsImage::ClusterUsed(uint64_t lcn) const {
+uint64_t NtfsImage::BitmapByteOffset(uint64_t lcn) const {
   uint64_t byte = lcn / 8;
   for (const TestRun& run : bitmapRuns_) {
     const uint64_t bytes = run.clusters * clusterBytes_;
-    if (byte < bytes) {
-      uint8_t value = 0;
-      ReadAt(run.lcn * clusterBytes_ + byte, &value, 1);
-      return ((value >> (lcn % 8)) & 1) != 0;
-    }
+    if (byte < bytes) return run.lcn * clusterBytes_ + byte;
     byte -= bytes;
   }
-  return true;
+  return UINT64_MAX;
+}
+
+bool NtfsImage::ClusterUsed(uint64_t lcn) const {
+  const uint64_t at = BitmapByteOffset(lcn);
+  if (at == UINT64_MAX) return true;
+  uint8_t value = 0;
+  ReadAt(at, &value, 1);
+  return ((value >> (lcn % 8)) & 1) != 0;
 }
 
 void NtfsImage::SetClusters(uint64_t lcn, uint64_t count, bool used) {
   for (uint64_t c = lcn; c < lcn + count; ++c) {
-    uint64_t byte = c / 8;
-    for (const TestRun& run : bitmapRuns_) {
-      const uint64_t bytes = run.clusters * clusterBytes_;
-      if (byte < bytes) {
-        uint8_t value = 0;
-        ReadAt(run.lcn * clusterBytes_ + byte, &value, 1);
-        value = used ? static_cast<uint8_t>(value | (1u << (c % 8))) : static_cast<uint8_t>(value & ~(1u << (c % 8)));
-        WriteAt(run.lcn * clusterBytes_ + byte, &value, 1);
-        break;
-      }
-      byte -= bytes;
-    }
+    const uint64_t at = BitmapByteOffset(c);
+    if (at == UINT64_MAX) continue;
+    uint8_t value = 0;
+    ReadAt(at, &value, 1);
+    value = used ? static_cast<uint8_t>(value | (1u << (c % 8))) : static_cast<uint8_t>(value & ~(1u << (c % 8)));
+    WriteAt(at, &value, 1);
   }
 }
 

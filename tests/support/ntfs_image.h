@@ -16,6 +16,10 @@ bool MakeNtfsVolume(const std::string& image, unsigned megabytes, unsigned clust
 // Copies the host file `source` into the volume as `target` ("Docs/name.txt"), names in UTF-8.
 bool NtfsCopy(const std::string& image, const std::string& source, const std::string& target);
 
+// Makes the directory `path` ("Docs/Year 2024"): an empty file turned into an empty index,
+// which ntfscp can then fill. Returns its record number, 0 on failure.
+uint32_t NtfsMakeDirectory(const std::string& image, const std::string& path);
+
 // One attribute of a record, as its raw bytes.
 struct RawAttribute {
   uint32_t type = 0;
@@ -84,6 +88,8 @@ class NtfsImage {
 
  private:
   uint64_t RecordOffset(uint32_t n) const;
+  // Where the bitmap byte of cluster `lcn` lies in the volume; UINT64_MAX past the bitmap.
+  uint64_t BitmapByteOffset(uint64_t lcn) const;
   void ReadAt(uint64_t offset, void* data, size_t length) const;
   void WriteAt(uint64_t offset, const void* data, size_t length);
 

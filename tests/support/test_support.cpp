@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -104,6 +106,24 @@ std::vector<uint8_t> RandomBytes(size_t count, uint64_t seed) {
     bytes[i] = static_cast<uint8_t>(state >> 24);
   }
   return bytes;
+}
+
+std::string RandomFile(const std::string& path, size_t size, uint64_t seed) {
+  WriteFileBytes(path, RandomBytes(size, seed));
+  return path;
+}
+
+std::string TextFile(const std::string& path, size_t size) {
+  std::string text;
+  while (text.size() < size) text += "Line " + std::to_string(text.size()) + " of a small note.\n";
+  text.resize(size);
+  WriteFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+  return path;
+}
+
+std::string JpegFile(const std::string& path, const std::string& geometry) {
+  EXPECT_EQ(RunCommand("convert -size " + geometry + " plasma:fractal -quality 90 " + ShellQuote(path)), 0) << path;
+  return path;
 }
 
 }  // namespace vorlenta::test

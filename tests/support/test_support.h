@@ -51,6 +51,11 @@ std::string Sha256OfFile(const std::string& path);
 // Deterministic pseudo-random bytes (xorshift), for filler data and file contents.
 std::vector<uint8_t> RandomBytes(size_t count, uint64_t seed);
 
+// Host files to put on test volumes; each returns `path`. A photo is made by ImageMagick.
+std::string RandomFile(const std::string& path, size_t size, uint64_t seed);
+std::string TextFile(const std::string& path, size_t size);
+std::string JpegFile(const std::string& path, const std::string& geometry = "320x240");
+
 }  // namespace vorlenta::test
 
 // Fails the current test unless `tool` is installed.
