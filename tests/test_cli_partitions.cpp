@@ -63,12 +63,10 @@ class CliPartitionsTest : public ::testing::Test {
   }
 
   // Runs the tool from the work folder with a fresh support and temporary folder.
-  int Run(const std::string& arguments, std::string* out, std::string* err = nullptr,
-          const std::string& diskDir = std::string()) {
+  int Run(const std::string& arguments, std::string* out, std::string* err = nullptr) {
     const std::string errFile = tmp_ / "stderr.txt";
     std::string command = "cd " + ShellQuote(work_.path()) + " && env ";
-    command += diskDir.empty() ? "-u VORLENTA_DISK_DIR" : "VORLENTA_DISK_DIR=" + ShellQuote(diskDir);
-    command += " VORLENTA_SUPPORT_DIR=" + ShellQuote(support_.path()) + " TMPDIR=" + ShellQuote(tmp_.path());
+    command += "-u VORLENTA_DISK_DIR VORLENTA_SUPPORT_DIR=" + ShellQuote(support_.path()) + " TMPDIR=" + ShellQuote(tmp_.path());
     command += " " + ShellQuote(VORLENTA_CLI_PATH) + " partitions " + arguments + " 2>" + ShellQuote(errFile);
     const int status = RunCommand(command, out);
     const std::vector<uint8_t> bytes = test::ReadFileBytes(errFile);
@@ -105,28 +103,6 @@ TEST_F(CliPartitionsTest, ImagesAreListedAsNumberedDisks) {
 
   for (size_t i = 0; i < images.size(); ++i) EXPECT_EQ(test::Sha256OfFile(work_ / images[i]), hashes[i]) << images[i];
   EXPECT_EQ(EntriesIn(tmp_.path()), 0u) << "the folder of disk links is removed";
-}
-
-TEST_F(CliPartitionsTest, WithoutImagesTheMachinesDisksAreListed) {
-  test::TempDir disks;
-  ASSERT_EQ(::symlink((work_ / "gpt.img").c_str(), (disks / "disk0").c_str()), 0);
-  ASSERT_EQ(::symlink((work_ / "blank.img").c_str(), (disks / "disk1").c_str()), 0);
-  ASSERT_EQ(::symlink((work_ / "card.img").c_str(), (disks / "disk4").c_str()), 0);
-  std::string out;
-  ASSERT_EQ(Run("", &out, nullptr, disks.path()), 0);
-  EXPECT_EQ(out,
-            "disk\tpartition\tstart\tend\tsize\tname\n"
-            "0\t1\t2048\t2055\t4096\tEFI system\n"
-            "0\t2\t4096\t6143\t1048576\tФото\n"
-            "0\t3\t6144\t6151\t4096\tt?b\n"
-            "4\t1\t0\t81919\t41943040\tCAMERA\n");
-
-  // The disk folder of the caller is left as it was when images are given.
-  out.clear();
-  ASSERT_EQ(Run("mbr.img", &out, nullptr, disks.path()), 0);
-  EXPECT_EQ(out.substr(out.find('\n') + 1, 2), "0\t");
-  EXPECT_NE(out.find("Partition 5"), std::string::npos);
-  EXPECT_EQ(EntriesIn(disks.path()), 3u);
 }
 
 TEST_F(CliPartitionsTest, UnreadableImagesAndBadOptionsFail) {

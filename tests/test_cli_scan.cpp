@@ -1,4 +1,4 @@
-// vorlenta-cli scan and recover, end to end on a card image made by mkfs.fat and mtools.
+// vorlenta-cli's usage, scan and recover, end to end on a card image made by mkfs.fat and mtools.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -139,6 +139,13 @@ TEST_F(CliScanTest, PartitionsAndSectorRangesSelectTheVolume) {
 
 TEST_F(CliScanTest, UsageAndSourceErrorsHaveTheirExitCodes) {
   std::string out;
+  EXPECT_EQ(Cli("--help", &out), 0);
+  EXPECT_NE(out.find("vorlenta-cli recover SOURCE DEST"), std::string::npos);
+  out.clear();
+  EXPECT_EQ(Cli("--version", &out), 0);
+  EXPECT_EQ(out.rfind("vorlenta-cli ", 0), 0u);
+  EXPECT_EQ(Cli("", &out), 2);
+  EXPECT_EQ(Cli("frobnicate", &out), 2);
   EXPECT_EQ(Cli("scan " + ShellQuote(dir_ / "missing.img") + " --fast", &out), 3);
   EXPECT_NE(Stderr().find("cannot open"), std::string::npos);
   EXPECT_NE(Stderr().find("No such file or directory"), std::string::npos);

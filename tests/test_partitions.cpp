@@ -156,11 +156,6 @@ TEST(PartitionTableRecognisers, SignaturesAndShortBuffers) {
   EXPECT_FALSE(IsEFI(sector.data(), sector.size()));
 }
 
-TEST_F(PartitionTest, MbrListsPrimariesAndLogicalsInTableOrder) {
-  ASSERT_NO_FATAL_FAILURE(Sfdisk(Disk(0), 16 * kMiB, kMbrWithLogicals));
-  ExpectItems(EnumerateDisk0(), 0, MbrWithLogicalsItems(1));
-}
-
 TEST_F(PartitionTest, NumberingRunsAcrossDisksAndEachDiskHasItsOwnExtendedBase) {
   ASSERT_NO_FATAL_FAILURE(Sfdisk(Disk(0), 16 * kMiB, kMbrWithLogicals));
   // Disk 1 has no table at all; disk 2 has its extended partition somewhere else.
@@ -170,7 +165,11 @@ TEST_F(PartitionTest, NumberingRunsAcrossDisksAndEachDiskHasItsOwnExtendedBase) 
                                  "start=10240, size=16384, type=f\n"
                                  "start=14336, size=1024, type=83\n"
                                  "start=20480, size=2048, type=7\n"));
-  // A gap in the disk numbers: disk 3 does not exist, disk 4 has random bytes only.
+  // Disk 3 has an MBR signature in front of an empty table, disk 4 random bytes only.
+  std::vector<uint8_t> empty(64 * 1024, 0);
+  empty[510] = 0x55;
+  empty[511] = 0xAA;
+  test::WriteFileBytes(Disk(3), empty);
   test::WriteFileBytes(Disk(4), test::RandomBytes(8192, 4));
   ASSERT_NO_FATAL_FAILURE(Sfdisk(Disk(5), 8 * kMiB, "start=2048, size=2048, type=83\n"));
 
@@ -326,20 +325,6 @@ TEST_F(PartitionTest, PartitionedDiskWithLeftoverBootRecordFieldsStaysAnMbrDisk)
   ExpectItems(EnumerateDisk0(), 0, MbrWithLogicalsItems(1));
 }
 
-TEST_F(PartitionTest, DisksWithoutATableAreAbsent) {
-  test::WriteFileBytes(Disk(0), std::vector<uint8_t>(1 * kMiB, 0));
-  test::WriteFileBytes(Disk(1), test::RandomBytes(64 * 1024, 7));
-  // An MBR that ends before the first 4096 bytes are in.
-  ASSERT_NO_FATAL_FAILURE(Sfdisk(disks_ / "whole.img", 8 * kMiB, "start=2048, size=2048, type=83\n"));
-  test::WriteFileBytes(Disk(2), ReadBytesAt(disks_ / "whole.img", 0, 2048));
-  // A valid MBR signature in front of an empty table.
-  std::vector<uint8_t> empty(64 * 1024, 0);
-  empty[510] = 0x55;
-  empty[511] = 0xAA;
-  test::WriteFileBytes(Disk(3), empty);
-  EXPECT_TRUE(Enumerate().empty());
-}
-
 // Each case rewrites bytes of a disk made by sfdisk with three primaries at 2048, 4096, 6144
 // (2048 sectors each) on a 32768-sector device.
 struct EntryPatch {
@@ -448,23 +433,6 @@ TEST_F(PartitionTest, EndlessChainOfDistinctRecordsStopsAtTheDepthBound) {
   for (size_t i = 0; i < items.size(); ++i) ASSERT_EQ(items[i].u64StartSector, kBase + 2 * i + 1);
 }
 
-TEST_F(PartitionTest, PartitionRangeFollowsTheListingOrder) {
-  ASSERT_NO_FATAL_FAILURE(Sfdisk(Disk(0), 16 * kMiB, kMbrWithLogicals));
-  test::ScopedEnv env("VORLENTA_DISK_DIR", disks_.path());
-  const std::vector<Expected> expected = MbrWithLogicalsItems(1);
-  for (size_t k = 1; k <= expected.size(); ++k) {
-    uint64_t start = 0, count = 0;
-    ASSERT_EQ(GetPartitionRange(0, static_cast<int>(k), start, count), 0);
-    EXPECT_EQ(start, expected[k - 1].start);
-    EXPECT_EQ(count, expected[k - 1].end - expected[k - 1].start + 1);
-  }
-  uint64_t start = 7, count = 7;
-  EXPECT_EQ(GetPartitionRange(0, 0, start, count), 87);
-  EXPECT_EQ(GetPartitionRange(0, 6, start, count), 87);
-  EXPECT_EQ(start, 7u);
-  EXPECT_EQ(GetPartitionRange(1, 1, start, count), ENOENT);
-}
-
 _PARTITION_ITEM_ Item(int disk, uint64_t start) {
   _PARTITION_ITEM_ item;
   std::memset(&item, 0, sizeof item);
@@ -494,52 +462,6 @@ TEST(PartitionCache, CursorWalksSortedDisksInOrder) {
   EXPECT_EQ(manager.Init(), 1);
   EXPECT_EQ(manager.GetPartitionItems(all), 1);
   EXPECT_TRUE(all.empty()) << "Init empties the cache";
-}
-
-TEST(PartitionCache, RemovedItemsAreEveryPreviousItemSinceInitEmptiesTheCache) {
-  CPartitionManager manager;
-  manager.LoadPartitionTable({{0, {Item(0, 2048)}}});
-  std::vector<_PARTITION_ITEM_> removed;
-  EXPECT_EQ(manager.GetRemovePartitionItem({Item(0, 2048), Item(1, 63)}, removed), 1);
-  ASSERT_EQ(removed.size(), 2u);
-  EXPECT_EQ(removed[1].nDiskNumber, 1);
-  EXPECT_EQ(manager.GetRemovePartitionItem({}, removed), 1);
-  EXPECT_EQ(removed.size(), 2u);
-  EXPECT_EQ(manager.UnInit(), 0);
-}
-
-TEST(ImageDisks, PresentsPathsAsNumberedDisksAndCleansUp) {
-  test::TempDir dir;
-  test::TempDir tmp;
-  test::ScopedEnv tmpdir("TMPDIR", tmp.path());
-  test::ScopedEnv diskDir("VORLENTA_DISK_DIR", "/previous");
-  test::WriteFileBytes(dir / "a.img", test::RandomBytes(4096, 1));
-  test::WriteFileBytes(dir / "b.img", test::RandomBytes(4096, 2));
-  std::string folder;
-  {
-    CImageDisks images;
-    char cwd[4096];
-    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
-    const int status = images.Present({"a.img", dir / "b.img"});  // relative paths are resolved now
-    ASSERT_EQ(::chdir(cwd), 0);
-    ASSERT_EQ(status, 0);
-    folder = images.Folder();
-    EXPECT_EQ(folder.rfind(tmp.path(), 0), 0u) << "the folder is made under TMPDIR";
-    EXPECT_EQ(images.Count(), 2u);
-    for (int n = 0; n < 2; ++n) {
-      std::string path;
-      ASSERT_EQ(GetDiskPath(n, path), 0);
-      EXPECT_EQ(test::ReadFileBytes(path), test::RandomBytes(4096, static_cast<uint64_t>(n + 1)));
-    }
-    std::string path;
-    ASSERT_EQ(GetDiskPath(2, path), 0);
-    EXPECT_NE(::access(path.c_str(), F_OK), 0);
-  }
-  struct stat st;
-  EXPECT_NE(::stat(folder.c_str(), &st), 0) << "the folder goes with the object";
-  EXPECT_STREQ(std::getenv("VORLENTA_DISK_DIR"), "/previous");
-  EXPECT_EQ(test::ReadFileBytes(dir / "a.img"), test::RandomBytes(4096, 1)) << "the image itself stays";
 }
 
 TEST(ImageDisks, SourcesBecomeDiskNumbers) {
