@@ -33,9 +33,7 @@ class DeepFatTest : public ::testing::Test {
   }
 
   std::string MakeFile(const std::string& name, size_t size, uint64_t seed) {
-    const std::string path = dir_ / name;
-    test::WriteFileBytes(path, test::RandomBytes(size, seed));
-    return path;
+    return test::RandomFile(dir_ / name, size, seed);
   }
 
   void Start(CProfessionalFatRecovery& engine, const std::string& img) {
@@ -106,8 +104,7 @@ TEST_F(DeepFatTest, QuickFormattedOrWipedFat32CardGivesBackNamedFilesInTheirFold
     ASSERT_TRUE(test::Mtools(img, "mcopy", sources + " ::/Keep/Trip/"));
     const std::string notes = MakeFile("live notes.txt", 3000, 50);
     const std::string filler = MakeFile("filler.bin", 34u << 20, 51);
-    const std::string photo = dir_ / "far photo.jpg";
-    ASSERT_EQ(test::RunCommand("convert -size 300x200 plasma:fractal " + test::ShellQuote(photo)), 0);
+    const std::string photo = test::JpegFile(dir_ / "far photo.jpg", "300x200");
     const std::string gone = MakeFile("Root deleted.bin", 5000, 52);
     ASSERT_TRUE(PutFile(img, notes, "::/Keep/live notes.txt"));
     ASSERT_TRUE(PutFile(img, filler, "::/filler.bin"));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "format/fat_record.h"
+#include "support/fat_image.h"
 #include "support/test_support.h"
 
 namespace vorlenta {
@@ -133,37 +134,29 @@ TEST_F(FatRecordTest, EntryValidityRules) {
       {"file with archive bit", {"PHOTO   JPG", 0x20, 1000, 0, 5, d2015, d2015, d2015}, 1},
       {"read-only file with archive bit", {"PHOTO   JPG", 0x21, 1000, 0, 5, d2015, d2015, d2015}, 1},
       {"file without archive bit", {"PHOTO   JPG", 0x00, 1000, 0, 5, d2015, d2015, d2015}, 0},
-      {"read-only file without archive bit", {"PHOTO   JPG", 0x01, 1000, 0, 5, d2015, d2015, d2015}, 0},
       {"hidden system archive file", {"IO      SYS", 0x26, 1000, 0, 5, d2015, d2015, d2015}, 1},
       {"live file dated 1990", {"PHOTO   JPG", 0x20, 1000, 0, 5, d1990, d1990, d1990}, 0},
       {"deleted file dated 1990", {"\xE5HOTO   JPG", 0x20, 1000, 0, 5, d1990, d1990, d1990}, 1},
       {"directory dated 1990", {"DCIM       ", 0x10, 0, 0, 5, d1990, d1990, d1990}, 1},
       {"only the creation date out of range", {"PHOTO   JPG", 0x20, 1000, 0, 5, 0, d2015, d2015}, 0},
-      {"only the access date out of range", {"PHOTO   JPG", 0x20, 1000, 0, 5, d2015, d1990, d2015}, 0},
       {"only the write date out of range", {"PHOTO   JPG", 0x20, 1000, 0, 5, d2015, d2015, d1990}, 0},
       {"day before the earliest date", {"PHOTO   JPG", 0x20, 1, 0, 5, FatDate(1991, 5, 3), d2015, d2015}, 0},
       {"earliest whole day", {"PHOTO   JPG", 0x20, 1, 0, 5, FatDate(1991, 5, 4), d2015, d2015}, 1},
       {"latest day", {"PHOTO   JPG", 0x20, 1, 0, 5, d2015, FatDate(2080, 1, 23), d2015}, 1},
       {"day after the latest day", {"PHOTO   JPG", 0x20, 1, 0, 5, d2015, FatDate(2080, 1, 24), d2015}, 0},
       {"empty file owning a cluster", {"EMPTY   TXT", 0x20, 0, 0, 7, d2015, d2015, d2015}, 0},
-      {"empty file owning a high cluster word", {"EMPTY   TXT", 0x20, 0, 1, 0, d2015, d2015, d2015}, 0},
       {"empty file without a cluster", {"EMPTY   TXT", 0x20, 0, 0, 0, d2015, d2015, d2015}, 1},
       {"volume label", {"MY CARD    ", 0x08, 0, 0, 0, d2015, d2015, d2015}, 1},
-      {"volume label with lower case", {"my card    ", 0x08, 0, 0, 0, d2015, d2015, d2015}, 1},
       {"volume label owning a cluster", {"MY CARD    ", 0x08, 0, 0, 3, d2015, d2015, d2015}, 0},
       {"volume label with a size", {"MY CARD    ", 0x08, 10, 0, 0, d2015, d2015, d2015}, 0},
       {"label bit on a directory", {"DCIM       ", 0x18, 0, 0, 5, d2015, d2015, d2015}, 0},
-      {"label bit on a file", {"PHOTO   JPG", 0x28, 10, 0, 5, d2015, d2015, d2015}, 0},
       {"read-only directory", {"DCIM       ", 0x11, 0, 0, 5, d2015, d2015, d2015}, 0},
       {"attribute bit 0x40", {"PHOTO   JPG", 0x60, 10, 0, 5, d2015, d2015, d2015}, 0},
-      {"attribute bit 0x80", {"PHOTO   JPG", 0xA0, 10, 0, 5, d2015, d2015, d2015}, 0},
       {"live directory with a size", {"DCIM       ", 0x10, 4096, 0, 5, d2015, d2015, d2015}, 0},
       {"deleted directory with a size", {"\xE5" "CIM       ", 0x10, 4096, 0, 5, d2015, d2015, d2015}, 1},
       {"lower case in a live name", {"Photo   JPG", 0x20, 10, 0, 5, d2015, d2015, d2015}, 0},
-      {"lower case in a deleted name", {"\xE5hoto   JPG", 0x20, 10, 0, 5, d2015, d2015, d2015}, 0},
       {"lower case in an extension", {"PHOTO   jpg", 0x20, 10, 0, 5, d2015, d2015, d2015}, 0},
       {"double-byte name", {"\xD5\xD5\xC6\xAC    JPG", 0x20, 10, 0, 5, d2015, d2015, d2015}, 1},
-      {"tilde and digits", {"LONGFI~1TXT", 0x20, 10, 0, 5, d2015, d2015, d2015}, 1},
   };
   for (const Case& c : cases) {
     const std::vector<uint8_t> e = MakeEntry(c.fields);
@@ -206,51 +199,26 @@ TEST_F(FatRecordTest, LongNameEntryRules) {
   }
 }
 
-TEST_F(FatRecordTest, ShortNameChecksumChangesWithEveryByte) {
-  const uint8_t blanks[] = "           ";
-  const unsigned base = GetShortNameCheckSum(blanks);
-  // The published scheme over eleven blanks, worked by hand: 0x20 rotated in eleven times.
-  uint8_t sum = 0;
-  for (int i = 0; i < 11; ++i) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + 0x20);
-  EXPECT_EQ(base, sum);
-  for (size_t pos = 0; pos < kFatShortNameLength; ++pos) {
-    uint8_t changed[12];
-    std::memcpy(changed, blanks, sizeof changed);
-    changed[pos] = 'A';
-    EXPECT_NE(GetShortNameCheckSum(changed), base) << "byte " << pos;
-  }
-}
-
-// A FAT image made by mkfs.fat and filled by mtools.
-struct FatImage {
-  std::string path;
-  std::vector<uint8_t> bytes;
-};
-
-FatImage MakeFatImage(const TempDir& dir, const std::string& name, const std::string& mkfsOptions, int kib,
-                      const std::string& mtoolsScript) {
-  FatImage image;
-  image.path = dir / name;
-  const std::string command = "cd " + ShellQuote(dir.path()) + " && export MTOOLS_SKIP_CHECK=1 TZ=UTC0 && " +
-                              "mkfs.fat -C " + mkfsOptions + " " + ShellQuote(image.path) + " " + std::to_string(kib) +
-                              " >/dev/null && " + mtoolsScript;
-  EXPECT_EQ(RunCommand("(" + command + ") >/dev/null 2>&1"), 0) << command;
-  image.bytes = ReadFileBytes(image.path);
-  return image;
-}
-
-// The mtools work shared by the images: long names, a subdirectory that spans several sectors,
-// a deleted short name and a deleted long name.
-std::string FillScript(const std::string& image) {
-  const std::string i = "-i " + ShellQuote(image);
-  std::string s = "printf 'hello' > a.txt && touch -d '2015-06-15 13:45:00' a.txt && ";
-  s += "mcopy -m " + i + " a.txt '::Long File Name Example.txt' && ";
-  s += "mmd " + i + " ::SubDir && ";
-  s += "for n in 1 2 3 4 5 6 7 8 9 10 11 12; do mcopy -m " + i + " a.txt \"::SubDir/Holiday picture number $n.jpg\"; done && ";
-  s += "mcopy -m " + i + " a.txt ::gone.txt && mdel " + i + " ::gone.txt && ";
-  s += "mcopy -m " + i + " a.txt '::SubDir/Removed long name document.txt' && ";
-  s += "mdel " + i + " '::SubDir/Removed long name document.txt'";
-  return s;
+// A card made by mkfs.fat and filled by mtools: a long name, a subdirectory that spans several
+// sectors, a deleted short name and a deleted long name, every date 2015-06-15.
+std::vector<uint8_t> MakeFilledCard(const TempDir& dir, const std::string& options, unsigned kib) {
+  const std::string img = dir / "card.img";
+  const std::string a = dir / "a.txt";
+  test::WriteFileBytes(a, {'h', 'e', 'l', 'l', 'o'});
+  bool ok = RunCommand("touch -d '2015-06-15 13:45:00' " + ShellQuote(a)) == 0 &&
+            test::MakeFatVolume(img, kib, options + " -n TESTVOL");
+  auto put = [&](const std::string& target) {
+    ok = ok && test::Mtools(img, "mcopy", "-m " + ShellQuote(a) + " " + ShellQuote("::" + target));
+  };
+  put("Long File Name Example.txt");
+  ok = ok && test::Mtools(img, "mmd", "::SubDir");
+  for (int n = 1; n <= 12; ++n) put("SubDir/Holiday picture number " + std::to_string(n) + ".jpg");
+  put("gone.txt");
+  put("SubDir/Removed long name document.txt");
+  ok = ok && test::Mtools(img, "mdel", "::gone.txt") &&
+       test::Mtools(img, "mdel", ShellQuote("::SubDir/Removed long name document.txt"));
+  EXPECT_TRUE(ok);
+  return ReadFileBytes(img);
 }
 
 std::vector<uint8_t> SectorOf(const std::vector<uint8_t>& image, size_t offset) {
@@ -281,59 +249,54 @@ std::vector<size_t> FindLongNameEntries(const std::vector<uint8_t>& image, const
 }
 
 struct FatVariant {
-  const char* name;
   const char* mkfsOptions;
-  int kib;
+  unsigned kib;
 };
-const FatVariant kFatVariants[] = {
-    {"fat12", "-F 12 -n TESTVOL", 2048},
-    {"fat16", "-F 16 -s 2 -n TESTVOL", 8192},
-    {"fat32", "-F 32 -s 1 -n TESTVOL", 40960},
-};
+const FatVariant kFatVariants[] = {{"-F 12", 2048}, {"-F 16 -s 2", 8192}, {"-F 32 -s 1", 40960}};
 
 TEST_F(FatRecordTest, DirectorySectorsOfRealImages) {
   VORLENTA_REQUIRE_TOOL("mkfs.fat");
   VORLENTA_REQUIRE_TOOL("mcopy");
   for (const FatVariant& v : kFatVariants) {
-    SCOPED_TRACE(v.name);
+    SCOPED_TRACE(v.mkfsOptions);
     TempDir dir;
-    const FatImage image = MakeFatImage(dir, "card.img", v.mkfsOptions, v.kib, FillScript(dir / "card.img"));
-    ASSERT_FALSE(image.bytes.empty());
+    const std::vector<uint8_t> image = MakeFilledCard(dir, v.mkfsOptions, v.kib);
+    ASSERT_FALSE(image.empty());
 
     // The root directory: volume label, a long name, a directory, a deleted entry.
     std::vector<size_t> label;
-    for (size_t off : FindEntries(image.bytes, "TESTVOL    ")) {
-      if (image.bytes[off + kFatAttrOffset] == kFatAttrVolumeLabel) label.push_back(off);
+    for (size_t off : FindEntries(image, "TESTVOL    ")) {
+      if (image[off + kFatAttrOffset] == kFatAttrVolumeLabel) label.push_back(off);
     }
     ASSERT_EQ(label.size(), 1u);
     const size_t rootSector = label[0] / 512;
-    const std::vector<uint8_t> root = SectorOf(image.bytes, label[0]);
+    const std::vector<uint8_t> root = SectorOf(image, label[0]);
     EXPECT_EQ(FindEntries(root, "\xE5ONE    TXT").size(), 1u) << "mdel leaves the entry with its marker";
 
     // The subdirectory spans several sectors; its first is the head.
-    const std::vector<size_t> holidays = FindLongNameEntries(image.bytes, u"Holiday");
+    const std::vector<size_t> holidays = FindLongNameEntries(image, u"Holiday");
     ASSERT_EQ(holidays.size(), 12u);
     std::vector<size_t> subdirSectors;
     for (size_t off : holidays) {
       if (subdirSectors.empty() || subdirSectors.back() != off / 512) subdirSectors.push_back(off / 512);
     }
     ASSERT_GE(subdirSectors.size(), 2u) << "the subdirectory must span several sectors";
-    const std::vector<size_t> heads = FindEntries(image.bytes, ".          \x10");
+    const std::vector<size_t> heads = FindEntries(image, ".          \x10");
     ASSERT_EQ(heads.size(), 1u);
     const size_t headSector = heads[0] / 512;
     ASSERT_EQ(heads[0] % 512, 0u);
     ASSERT_EQ(headSector, subdirSectors.front());
 
     // The deleted long name keeps its chain of deleted entries inside the subdirectory.
-    const std::vector<size_t> removed = FindLongNameEntries(image.bytes, u"document");
+    const std::vector<size_t> removed = FindLongNameEntries(image, u"document");
     ASSERT_EQ(removed.size(), 1u);
-    EXPECT_EQ(image.bytes[removed[0]], kFatDeletedMarker);
+    EXPECT_EQ(image[removed[0]], kFatDeletedMarker);
     const size_t removedSector = removed[0] / 512;
 
     // Over the whole image, exactly the directory sectors are runs of entries and exactly the
     // subdirectory's first sector is a head: not the boot sector, the FATs, the file data.
-    for (size_t s = 0; s < image.bytes.size() / 512; ++s) {
-      const uint8_t* sector = &image.bytes[s * 512];
+    for (size_t s = 0; s < image.size() / 512; ++s) {
+      const uint8_t* sector = &image[s * 512];
       const bool inSubdir = s == removedSector ||
                             std::find(subdirSectors.begin(), subdirSectors.end(), s) != subdirSectors.end();
       const bool isRun = s == rootSector || (inSubdir && s != headSector);
@@ -346,8 +309,8 @@ TEST_F(FatRecordTest, DirectorySectorsOfRealImages) {
 TEST_F(FatRecordTest, LongNamesAndChecksumsOfRealEntries) {
   VORLENTA_REQUIRE_TOOL("mkfs.fat");
   TempDir dir;
-  const FatImage image = MakeFatImage(dir, "card.img", "-F 16 -s 2 -n TESTVOL", 8192, FillScript(dir / "card.img"));
-  ASSERT_FALSE(image.bytes.empty());
+  const std::vector<uint8_t> image = MakeFilledCard(dir, "-F 16 -s 2", 8192);
+  ASSERT_FALSE(image.empty());
   // Every live long name: its entries carry its short entry's checksum, and read backwards
   // they spell the name mtools was given.
   const std::vector<std::u16string> names = {u"Long File Name Example.txt", u"Holiday picture number 7.jpg",
@@ -357,14 +320,14 @@ TEST_F(FatRecordTest, LongNamesAndChecksumsOfRealEntries) {
     bool found = false;
     // The entry with sequence 1 holds the first 13 characters and stands right before the short
     // entry; the others stand before it, the last one flagged.
-    for (size_t off : FindLongNameEntries(image.bytes, name.substr(0, 13))) {
-      const FAT32_Entry first(&image.bytes[off], 32);
+    for (size_t off : FindLongNameEntries(image, name.substr(0, 13))) {
+      const FAT32_Entry first(&image[off], 32);
       if (first.Sequence() != 1 || first.IsDeleted()) continue;
       // A chain that runs back over a cluster boundary continues elsewhere: skip it.
       std::u16string spelled;
       bool whole = false;
       for (size_t k = 0; k * 32 <= off; ++k) {
-        const FAT32_Entry part(&image.bytes[off - k * 32], 32);
+        const FAT32_Entry part(&image[off - k * 32], 32);
         if (!part.IsLongName() || part.Sequence() != k + 1) break;
         EXPECT_EQ(part.LongNameChecksum(), first.LongNameChecksum());
         char16_t units[kLfnUnitsPerEntry];
@@ -378,8 +341,8 @@ TEST_F(FatRecordTest, LongNamesAndChecksumsOfRealEntries) {
       if (spelled != name) continue;
       found = true;
       const size_t shortOff = off + 32;
-      EXPECT_EQ(GetShortNameCheckSum(&image.bytes[shortOff]), first.LongNameChecksum());
-      const FAT32_Entry shortEntry(&image.bytes[shortOff], 32);
+      EXPECT_EQ(GetShortNameCheckSum(&image[shortOff]), first.LongNameChecksum());
+      const FAT32_Entry shortEntry(&image[shortOff], 32);
       EXPECT_EQ(IsFatEntyValid(shortEntry), 1);
       EXPECT_EQ(shortEntry.FileSize(), 5u);
       // mcopy -m keeps the source's time: every date is 2015-06-15, local midnight.
@@ -396,37 +359,17 @@ TEST_F(FatRecordTest, LongNamesAndChecksumsOfRealEntries) {
   }
 }
 
-TEST_F(FatRecordTest, LiveFileDated1990SpoilsItsSectorUntilDeleted) {
-  VORLENTA_REQUIRE_TOOL("mkfs.fat");
-  TempDir dir;
-  const std::string img = dir / "old.img";
-  const std::string i = "-i " + ShellQuote(img);
-  const std::string make = "printf 'x' > old.txt && touch -d '1990-03-01 10:00:00' old.txt && mcopy -m " + i +
-                           " old.txt ::OLD.TXT";
-  const FatImage live = MakeFatImage(dir, "old.img", "-F 12", 2048, make);
-  const std::vector<size_t> entry = FindEntries(live.bytes, "OLD     TXT");
-  ASSERT_EQ(entry.size(), 1u);
-  const std::vector<uint8_t> liveSector = SectorOf(live.bytes, entry[0]);
-  EXPECT_EQ(IsFatFDTRecord(liveSector.data(), 512), 0);
-
-  ASSERT_EQ(RunCommand("MTOOLS_SKIP_CHECK=1 mdel " + i + " ::OLD.TXT >/dev/null 2>&1"), 0);
-  const std::vector<uint8_t> deleted = ReadFileBytes(img);
-  const std::vector<uint8_t> deletedSector = SectorOf(deleted, entry[0]);
-  EXPECT_EQ(deletedSector[entry[0] % 512], kFatDeletedMarker);
-  EXPECT_EQ(IsFatFDTRecord(deletedSector.data(), 512), 1);
-}
-
 // Sectors edited from a real root directory, one rule at a time.
 TEST_F(FatRecordTest, DirectorySectorRules) {
   VORLENTA_REQUIRE_TOOL("mkfs.fat");
   TempDir dir;
-  const FatImage image = MakeFatImage(dir, "card.img", "-F 16 -s 2 -n TESTVOL", 8192, FillScript(dir / "card.img"));
+  const std::vector<uint8_t> image = MakeFilledCard(dir, "-F 16 -s 2", 8192);
   std::vector<size_t> label;
-  for (size_t off : FindEntries(image.bytes, "TESTVOL    ")) {
-    if (image.bytes[off + kFatAttrOffset] == kFatAttrVolumeLabel) label.push_back(off);
+  for (size_t off : FindEntries(image, "TESTVOL    ")) {
+    if (image[off + kFatAttrOffset] == kFatAttrVolumeLabel) label.push_back(off);
   }
   ASSERT_EQ(label.size(), 1u);
-  const std::vector<uint8_t> root = SectorOf(image.bytes, label[0]);
+  const std::vector<uint8_t> root = SectorOf(image, label[0]);
   ASSERT_EQ(IsFatFDTRecord(root.data(), 512), 1);
   // Entries 1 and 2 are the long name of entry 3 ("LONGFI~1TXT"); entry 6 is the deleted
   // "gone.txt", which has no long name, so its name can be edited alone.
