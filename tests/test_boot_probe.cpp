@@ -177,20 +177,5 @@ TEST(BootProbe, ExtBlockSizeAndFirstDataBlockMustAgree) {
   EXPECT_FALSE(IsExt(badMagic.data(), badMagic.size()));
 }
 
-TEST(BootProbe, DefaultClusterSizes) {
-  const std::pair<uint64_t, uint32_t> ntfs[] = {
-      {14336, 8}, {14337, 1}, {1048576, 1}, {1048577, 2}, {2097152, 2}, {2097153, 4}, {4194304, 4}, {4194305, 8},
-  };
-  for (const auto& [sectors, expected] : ntfs) EXPECT_EQ(GetDefaultNtfsSectorPerCluster(sectors, 512), expected) << sectors;
-  const std::tuple<uint64_t, uint32_t, uint32_t> fat32[] = {
-      {0, 512, 0},          {68543, 512, 8},         {68544, 512, 1},       {133056, 512, 2},
-      {526175, 512, 4},     {16777151, 512, 8},      {300000000, 512, 128}, {300000000, 4096, 64},
-      {4294967167ull, 512, 8},
-  };
-  for (const auto& [sectors, bps, expected] : fat32) {
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(sectors, bps), expected) << sectors << " " << bps;
-  }
-}
-
 }  // namespace
 }  // namespace vorlenta

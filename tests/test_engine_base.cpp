@@ -1,11 +1,10 @@
-// The node record's byte layout and order, the crash guard, and the ext engine.
+// The node record's bounds, the crash guard, and the ext engine.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstring>
 
@@ -14,7 +13,6 @@
 #include "engine/file_node.h"
 #include "support/test_support.h"
 #include "util/debug_log.h"
-#include "util/endian.h"
 
 namespace vorlenta {
 namespace {
@@ -27,37 +25,6 @@ _FILE_NODE_ MakeNode(const char* name, bool directory) {
   return node;
 }
 
-TEST(FileNode, EncodedBytesSitAtTheirOffsets) {
-  _FILE_NODE_ node = MakeNode("\xD6\xD0.jpg", false);
-  node.VolumeTag = u'C';
-  node.SourceKind = kSourceCarved;
-  node.IsHealthy = 1;
-  node.FileIndex = 201;
-  node.DirKey = 0xA1B2C3D4;
-  node.ClusterBytes = -1;
-  node.CreateTime = 0x0102030405060708ull;
-  node.FileSize = 0x1122334455667788ull;
-  node.RecordSector = 0xFFFFFFFF00000001ull;
-  node.VolumeStartSector = 2048;
-  uint8_t bytes[kFileNodeSize];
-  EncodeFileNode(node, bytes);
-  EXPECT_EQ(ReadU32LE(bytes, kFileNodeSize, 0), static_cast<uint32_t>(u'C'));
-  EXPECT_EQ(ReadU32LE(bytes, kFileNodeSize, 4), 4u);
-  EXPECT_EQ(ReadU32LE(bytes, kFileNodeSize, 16), 1u);
-  EXPECT_EQ(ReadU32LE(bytes, kFileNodeSize, 20), 201u);
-  EXPECT_EQ(ReadU32LE(bytes, kFileNodeSize, 24), 0xA1B2C3D4u);
-  EXPECT_EQ(ReadU32LE(bytes, kFileNodeSize, 28), 0xFFFFFFFFu);
-  EXPECT_EQ(bytes[32], 0x08);
-  EXPECT_EQ(ReadU64LE(bytes, kFileNodeSize, 56), 0x1122334455667788ull);
-  EXPECT_EQ(ReadU64LE(bytes, kFileNodeSize, 72), 0xFFFFFFFF00000001ull);
-  EXPECT_EQ(ReadU64LE(bytes, kFileNodeSize, 80), 2048u);
-  EXPECT_EQ(std::memcmp(bytes + 88, "\xD6\xD0.jpg", 7), 0);
-
-  _FILE_NODE_ back;
-  DecodeFileNode(bytes, back);
-  EXPECT_EQ(std::memcmp(&back, &node, sizeof node), 0);
-}
-
 TEST(FileNode, DecodingAnUnterminatedNameStopsInsideTheRecord) {
   uint8_t bytes[kFileNodeSize];
   std::memset(bytes, 'A', sizeof bytes);
@@ -66,16 +33,6 @@ TEST(FileNode, DecodingAnUnterminatedNameStopsInsideTheRecord) {
   EXPECT_EQ(std::strlen(node.FileName), kFileNameBytes - 1);
   _FILE_NODE_ longName = MakeNode(std::string(400, 'x').c_str(), false);
   EXPECT_EQ(std::strlen(longName.FileName), kFileNameBytes - 1);
-}
-
-TEST(FileNode, FilesComeBeforeDirectoriesThenCaseInsensitiveNames) {
-  std::vector<_FILE_NODE_> nodes = {MakeNode("b", false), MakeNode("a", true), MakeNode("A", false),
-                                    MakeNode("C.jpg", false), MakeNode("B", true)};
-  std::sort(nodes.begin(), nodes.end(), VectorCmp);
-  std::vector<std::string> names;
-  for (const auto& n : nodes) names.push_back(n.FileName);
-  EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "C.jpg", "a", "B"}));
-  EXPECT_EQ(MakeRelationKey(3, 0x10), 0x0000000300000010ull);
 }
 
 // Reads one byte through the pointer, which the compiler may not drop.

@@ -1,4 +1,4 @@
-// Display strings, free space, chunked reads, file status and preview-file clean-up.
+// Display strings, free space, chunked reads, file status, preview-file clean-up, debug lines.
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -72,20 +72,6 @@ TEST(ChunkedRead, ShortFileGivesReadFaultAndTheCount) {
   close(fd);
   EXPECT_EQ(rsb_getFileSizeH(-1, &low, &high), -1);
   EXPECT_EQ(rsb_statH(-1, nullptr), -1);
-}
-
-TEST(Clock, LocalAndSystemTimeAreSane) {
-  SYSTEMTIME local{}, utc{};
-  ASSERT_EQ(rsb_getLocalTime(&local), 0);
-  ASSERT_EQ(rsb_getSystemTime(&utc), 0);
-  EXPECT_GE(utc.wYear, 2024);
-  EXPECT_GE(utc.wMonth, 1);
-  EXPECT_LE(utc.wMonth, 12);
-  EXPECT_LE(utc.wDayOfWeek, 6);
-  EXPECT_LT(utc.wMilliseconds, 1000);
-  const unsigned before = rsb_getTickCount();
-  EXPECT_EQ(rsb_msleep(30), 0);
-  EXPECT_GE(rsb_getTickCount() - before, 20u);
 }
 
 TEST(PreviewFiles, OnlyNamesWithTmpDotAreRemoved) {

@@ -43,11 +43,6 @@ TEST(SearchKeys, BuiltInTheWindowsOrder) {
   c.photo = true;
   c.other = true;
   EXPECT_EQ(Unicode2Ansi(BuildSearchKey(c).c_str()), std::string(kPhotoExtensionList) + "*.other");
-  CategorySelection all;
-  ASSERT_TRUE(ParseCategoryList("all", all));
-  EXPECT_EQ(Unicode2Ansi(BuildSearchKey(all).c_str()),
-            std::string(kPhotoExtensionList) + kAudioExtensionList + kOfficeExtensionList + kVideoExtensionList +
-                kArchiveExtensionList + kExtendedOfficeArchiveList + "*.other");
   CategorySelection parsed;
   ASSERT_TRUE(ParseCategoryList("video,music", parsed));
   EXPECT_TRUE(parsed.video && parsed.music && !parsed.photo && !parsed.other);
