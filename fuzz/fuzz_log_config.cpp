@@ -1,8 +1,5 @@
 // The "config" loader over arbitrary file contents, through a real file in a temporary
 // support folder: whole records load, the rest is ignored, strings come back terminated.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,36 +9,15 @@
 #include <vector>
 
 #include "engine/log_file_manager.h"
-#include "util/debug_log.h"
-
-namespace {
-std::string g_folder;
-std::string g_config;
-
-// Leaves /tmp as it was when the fuzzer ends.
-void RemoveFolder() {
-  for (const char* name : {"/ScanLog/config", "/ScanLog/config.tmp", "/Log.txt"}) ::unlink((g_folder + name).c_str());
-  ::rmdir((g_folder + "/ScanLog").c_str());
-  ::rmdir(g_folder.c_str());
-}
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/tmp/vorlenta-fuzz-config-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) std::abort();
-  ::setenv("VORLENTA_SUPPORT_DIR", pattern, 1);
-  vorlenta::SetDebugLogPath(std::string(pattern) + "/Log.txt");
-  g_folder = pattern;
-  g_config = g_folder + "/ScanLog/config";
-  std::atexit(RemoveFolder);
-  return 0;
-}
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vorlenta;
+  static const fuzz::FuzzWorkspace work("config");
+  static const std::string config = GetScanLogDir() + "config";
   // The file-backed loader, as a start-up sees it.
   CLogFileManager manager;  // creates ScanLog/ and an empty config on the first run
-  FILE* f = std::fopen(g_config.c_str(), "wb");
+  FILE* f = std::fopen(config.c_str(), "wb");
   if (f == nullptr) std::abort();
   if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
   std::fclose(f);
