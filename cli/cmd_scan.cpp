@@ -16,8 +16,10 @@
 #include "engine/file_node.h"
 #include "engine/log_file_manager.h"
 #include "engine/recovery_driver.h"
-#include "scan/recovery_factory.h"
 #include "engine/status.h"
+#include "scan/professional_recovery.h"
+#include "scan/recovery_factory.h"
+#include "util/destination_check.h"
 #include "util/image_disks.h"
 #include "util/os_helpers.h"
 #include "util/platform.h"
@@ -258,11 +260,7 @@ int RunScanCommand(const std::vector<std::string>& args, bool recover) {
     std::fprintf(stderr, "vorlenta-cli: %s (see vorlenta-cli --help)\n", error.c_str());
     return kExitUsage;
   }
-  if (!options.fast) {
-    std::fprintf(stderr, "vorlenta-cli: the deep scan is not available yet; use --fast\n");
-    return kExitUsage;
-  }
-  if (options.resume) {
+  if (options.resume && options.fast) {
     std::fprintf(stderr, "vorlenta-cli: --resume continues a deep scan and does not go with --fast\n");
     return kExitUsage;
   }
@@ -281,6 +279,15 @@ int RunScanCommand(const std::vector<std::string>& args, bool recover) {
     return area;
   }
 
+  // Refused before anything is read or written: recovering onto the medium being read would
+  // overwrite the very data being recovered.
+  std::string sourcePath;
+  if (recover && GetDiskPath(disk, sourcePath) == 0 &&
+      CheckDestination(options.destination, sourcePath, 0, error) == DestinationVerdict::kOnSource) {
+    std::fprintf(stderr, "vorlenta-cli: %s\n", error.c_str());
+    return kExitUsage;
+  }
+
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = OnInterrupt;
@@ -289,15 +296,28 @@ int RunScanCommand(const std::vector<std::string>& args, bool recover) {
   sigaction(SIGTERM, &action, nullptr);
 
   std::unique_ptr<IFileRecoveryParse> engine = CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
-      disk, options.start, options.count, kVolumeTag, kRecoveryFast);
+      disk, options.start, options.count, kVolumeTag, options.fast ? kRecoveryFast : kRecoveryProfessional);
   if (engine == nullptr) {
-    std::fprintf(stderr, "vorlenta-cli: no FAT or NTFS file system the fast scan can read at sector %lld of %s\n",
-                 options.start, options.source.c_str());
+    if (options.fast) {
+      std::fprintf(stderr, "vorlenta-cli: no FAT or NTFS file system the fast scan can read at sector %lld of %s\n",
+                   options.start, options.source.c_str());
+    } else {
+      std::fprintf(stderr, "vorlenta-cli: cannot read %s at sector %lld\n", options.source.c_str(), options.start);
+    }
     return kExitSource;
   }
-  // Every scan writes its results into a folder of its own, so a second scan of the same
-  // volume never reopens and extends the first one's store.
-  CLogFileManager::GetInstance().AddDirIndex();
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  if (deep != nullptr) {
+    // Like the window, a scan starts afresh unless asked to continue the earlier one.
+    if (options.resume && deep->IsFindLogFile() == 0) {
+      std::fprintf(stderr, "vorlenta-cli: no stopped scan of this area to resume; starting afresh\n");
+    }
+    if (!options.resume) deep->SetNotLoadLogFile();
+  } else {
+    // Every scan writes its results into a folder of its own, so a second scan of the same
+    // volume never reopens and extends the first one's store.
+    CLogFileManager::GetInstance().AddDirIndex();
+  }
   Session session;
   session.options = &options;
   engine->InitCallBack(OnScan, OnRecovery, &session, 100);
@@ -307,6 +327,13 @@ int RunScanCommand(const std::vector<std::string>& args, bool recover) {
   if (status != 0 && !interrupted) {
     std::fprintf(stderr, "vorlenta-cli: cannot scan %s: %s\n", options.source.c_str(), DescribeStatus(status).c_str());
     return kExitSource;
+  }
+  if (deep != nullptr && deep->UnreadableSectors() != 0) {
+    std::fprintf(stderr, "vorlenta-cli: %llu unreadable sectors of %s were skipped\n", deep->UnreadableSectors(),
+                 options.source.c_str());
+  }
+  if (interrupted && deep != nullptr) {
+    std::fprintf(stderr, "vorlenta-cli: scan stopped; run it again with --resume to continue\n");
   }
 
   engine->InitSearchCallBack(OnSearch, &session);
@@ -339,6 +366,12 @@ int RunScanCommand(const std::vector<std::string>& args, bool recover) {
     return interrupted ? kExitInterrupted : kExitOk;
   }
 
+  unsigned long long needed = 0;
+  for (const _FILE_NODE_& hit : hits) needed += hit.FileSize;
+  if (CheckDestination(options.destination, sourcePath, needed, error) != DestinationVerdict::kFine) {
+    std::fprintf(stderr, "vorlenta-cli: %s\n", error.c_str());
+    return kExitUsage;
+  }
   // Hits found before an interrupted scan are still recovered; a further Ctrl-C stops the
   // recovery before its next file.
   g_interrupted.store(false);

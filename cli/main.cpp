@@ -25,7 +25,10 @@ const char kUsage[] =
     "  vorlenta-cli --help | --version\n"
     "\n"
     "SOURCE is an image file, a device path (opened read-only) or disk:N.\n"
-    "LIST is a comma list of photo,music,office,video,archive,other, or all.\n";
+    "LIST is a comma list of photo,music,office,video,archive,other, or all.\n"
+    "The default is the deep scan: the file system's own records, then every unused sector\n"
+    "for directories, file records and file signatures. --fast reads the records only;\n"
+    "--resume continues a stopped deep scan of the same area.\n";
 
 // Debug lines go to the support folder, not to wherever the user happens to stand.
 void RouteDebugChannel() {

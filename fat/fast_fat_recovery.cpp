@@ -13,6 +13,7 @@
 #include "engine/categories.h"
 #include "engine/crash_guard.h"
 #include "engine/status.h"
+#include "fat/fat_entry_names.h"
 #include "format/fat_record.h"
 #include "util/debug_log.h"
 #include "util/os_helpers.h"
@@ -41,42 +42,20 @@ CCrashGuard& Guard() {
   return guard;
 }
 
-// "." + blank and ".." at the start of a buffer: the head of a directory's first cluster.
-bool IsDirectoryHead(const uint8_t* buffer, size_t length) {
-  return length >= 2 * kFatEntrySize && buffer[0] == '.' && buffer[1] == ' ' && buffer[32] == '.' &&
-         buffer[33] == '.' && (buffer[kFatAttrOffset] & kFatAttrDirectory) != 0;
-}
-
-std::string TrimmedField(const uint8_t* bytes, size_t count) {
-  std::string s(reinterpret_cast<const char*>(bytes), count);
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
-}
-
-// The 8.3 name as the listing shows it: lower case, a deleted entry's lost letter as "!".
-std::string ShortName(const uint8_t* entry, bool withExtension) {
-  std::string name = TrimmedField(entry + kFatNameOffset, kFatNameLength);
-  if (!name.empty() && static_cast<uint8_t>(name[0]) == kFatDeletedMarker) name[0] = kFatDeletedNameShown;
-  if (withExtension && entry[kFatExtOffset] != ' ') name += "." + TrimmedField(entry + kFatExtOffset, kFatExtLength);
-  GetCharLowerA(&name[0]);
-  return name;
-}
-
-// A deleted entry's slots may be reused one by one: when the first slot of a long name (which
-// holds the name's end) is taken by a new entry, what is left is the name without its end.
-// The short entry keeps the start of the real extension; restore the extension from it.
-std::string MendTruncatedLongName(const std::string& longName, const uint8_t* entry) {
-  std::string shortExt = TrimmedField(entry + kFatExtOffset, kFatExtLength);
-  if (shortExt.empty()) return longName;
-  GetCharLowerA(&shortExt[0]);
-  std::string longExt;
-  GetLowerExtension(longName.c_str(), longExt);
-  if (longExt.compare(0, shortExt.size(), shortExt) == 0) return longName;
-  const size_t dot = longName.rfind('.');
-  return (dot == std::string::npos ? longName : longName.substr(0, dot)) + "." + shortExt;
-}
-
 }  // namespace
+
+CFastFatRecovery::CFastFatRecovery()
+    : m_extraction(
+          [this](const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) { return ReadNodeData(node, total, sink); },
+          // The children of a directory are kept under its own depth from the root.
+          [this](const _FILE_NODE_& folder) {
+            uint32_t depth = 0;
+            (void)GetRootParentDirIndex(folder.DirKey, depth);
+            return depth;
+          },
+          [this](_FILE_NODE_& dir, uint32_t depth, std::vector<_FILE_NODE_>& out) {
+            return GetChildrenFileNode(&dir, depth, out);
+          }) {}
 
 CFastFatRecovery::~CFastFatRecovery() = default;
 
@@ -279,14 +258,7 @@ void CFastFatRecovery::AddFileNode(const uint8_t* entryBytes, const std::string&
   node.IsDirectory = 0;
   node.DirKey = EntryCluster(entryBytes, deleted, false, name);
   node.ClusterBytes = static_cast<int32_t>(m_geometry.ClusterBytes());
-  _FILETIME t;
-  Fat32GetFileCreateTime(entry, &t);
-  node.CreateTime = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  Fat32GetFileLastAccessTime(entry, &t);
-  node.AccessTime = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  Fat32GetFileLastChangeTime(entry, &t);
-  node.WriteTime = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  node.FileSize = entry.FileSize();
+  FillNodeFromEntry(entry, node);
   node.DataStartSector = m_geometry.firstDataSector;
   node.RecordSector = recordSector;
   node.VolumeStartSector = static_cast<uint64_t>(m_volumeStart);
@@ -316,13 +288,8 @@ void CFastFatRecovery::AddDirectoryRecord(const uint8_t* entryBytes, const std::
   record.IsHealthy = 1;
   record.DirKey = cluster;
   record.ClusterBytes = static_cast<int32_t>(m_geometry.ClusterBytes());
-  _FILETIME t;
-  Fat32GetFileCreateTime(entry, &t);
-  record.CreateTime = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  Fat32GetFileLastAccessTime(entry, &t);
-  record.AccessTime = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  Fat32GetFileLastChangeTime(entry, &t);
-  record.WriteTime = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  FillNodeFromEntry(entry, record);
+  record.FileSize = 0;
   record.DataStartSector = m_geometry.firstDataSector;
   SetFileNodeName(record, name.c_str());
   m_pending.push_back(cluster);
@@ -339,28 +306,15 @@ bool CFastFatRecovery::ParseDirectoryBuffer(const uint8_t* buffer, size_t length
     const uint64_t recordSector = firstSector + (i * kFatEntrySize) / kSector;
     if (entry.IsEnd()) return true;
     if (IsFatEntyValid(entry) == 0) {
-      m_pendingValid = false;
-      m_pendingStart = 256;
+      m_longName.Reset();
       continue;
     }
     if (entry.IsLongName()) {
-      char16_t units[kLfnUnitsPerEntry];
-      const int count = entry.LongNameUnits(units);
-      if (!m_pendingValid) {
-        m_pendingStart = 255;
-        m_pendingName[255] = 0;
-      }
-      // The name is filled from its end: each entry holds the part before the previous one.
-      if (m_pendingStart - count < 1) return true;
-      m_pendingStart -= count;
-      std::copy(units, units + count, m_pendingName + m_pendingStart);
-      m_pendingValid = true;
+      if (!m_longName.Add(entry)) return true;
       continue;
     }
-    const bool haveLongName = m_pendingValid;
-    const std::string longName = haveLongName ? Unicode2Ansi(m_pendingName + m_pendingStart) : std::string();
-    m_pendingValid = false;
-    m_pendingStart = 256;
+    const std::string longName = m_longName.Take();
+    const bool haveLongName = !longName.empty();
     if (entry.IsDirectory()) {
       const bool dot = bytes[0] == '.' && bytes[1] == ' ';
       const bool dotdot = bytes[0] == '.' && bytes[1] == '.' && bytes[2] == ' ';
@@ -392,8 +346,7 @@ int CFastFatRecovery::InitDirInfo(uint32_t c) {
   const uint32_t sectors = rootArea ? m_geometry.rootDirSectors : m_geometry.sectorsPerCluster;
   if (sectors == 0) return 0;
   std::vector<uint8_t> buffer(static_cast<size_t>(sectors) * kSector);
-  m_pendingValid = false;
-  m_pendingStart = 256;
+  m_longName.Reset();
   std::unordered_set<uint32_t> visited;
   uint32_t cluster = c;
   bool first = true;
@@ -414,10 +367,7 @@ int CFastFatRecovery::InitDirInfo(uint32_t c) {
     const bool parsed = Guard().Run([&] {
       ended = ParseDirectoryBuffer(buffer.data(), buffer.size(), sector, dirKey, dirDeleted);
     });
-    if (!parsed) {
-      m_pendingValid = false;
-      m_pendingStart = 256;
-    }
+    if (!parsed) m_longName.Reset();
     if (ended || rootArea) break;
     uint32_t next = 0;
     status = FindNextClusterNO(cluster, next);
@@ -582,14 +532,9 @@ int CFastFatRecovery::IsFileDataHealth(const _FILE_NODE_& node) {
   std::string ext;
   if (!GetLowerExtension(node.FileName, ext) || ext.empty()) return 1;
   if (!m_geometry.IsValidCluster(node.DirKey)) return 0;
-  uint8_t sector[kSector];
   const uint64_t relative = m_geometry.ClusterToSector(node.DirKey);
-  unsigned got = 0;
-  if (ReadVolume(sector, 1, relative, got) != 0 || got == 0) return 1;
-  return CFileTypeJudge::IsFileTypeMatching(sector, sizeof sector, ext.c_str(), &m_reader, kSector,
-                                            static_cast<uint64_t>(m_volumeStart) + relative) != 0
-             ? 1
-             : 0;
+  if (relative >= static_cast<uint64_t>(m_volumeSectors)) return 1;
+  return IsFirstSectorHealthy(m_reader, node.FileName, static_cast<uint64_t>(m_volumeStart) + relative);
 }
 
 int CFastFatRecovery::ReadNodeData(const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) {
@@ -628,39 +573,16 @@ int CFastFatRecovery::ReadNodeData(const _FILE_NODE_& node, uint64_t total, cons
 }
 
 int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* node, const char16_t* target) {
-  if (node == nullptr || target == nullptr) return kStatusInvalidParameter;
-  if (node->IsDirectory != 0) {
-    uint32_t depth = 0;
-    (void)GetRootParentDirIndex(node->DirKey, depth);
-    return m_treeSave.QueueDirectory(*node, target, depth);
-  }
-  if (node->ClusterBytes > kMaxClusterBytes) return kStatusClusterTooLarge;
-  const _FILE_NODE_& file = *node;
-  return SaveNodeToNewFile(file, target, m_recoveryCallback, m_context,
-                           [&](uint64_t total, const DataPieceSink& sink) { return ReadNodeData(file, total, sink); });
+  return m_extraction.SaveDataToTargetFile(node, target, m_recoveryCallback, m_context);
 }
 
 int CFastFatRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
-  if (node == nullptr || targetPath == nullptr) return kStatusInvalidParameter;
-  if (node->IsDirectory == 0) return SaveDataToTargetFile(node, targetPath);
-  // The children of a directory are kept under its own depth from the root; compute it from
-  // the volume rather than from the destination path, whose depth has nothing to do with it.
-  uint32_t depth = 0;
-  (void)GetRootParentDirIndex(node->DirKey, depth);
-  return m_treeSave.SaveTree(
-      *node, targetPath, depth,
-      [this](_FILE_NODE_& dir, uint32_t childDepth, std::vector<_FILE_NODE_>& out) {
-        return GetChildrenFileNode(&dir, childDepth, out);
-      },
-      [this](_FILE_NODE_& child, const char16_t* target) { return SaveDataToTargetFile(&child, target); });
+  return m_extraction.SaveFileData(node, targetPath, m_recoveryCallback, m_context);
 }
 
 int CFastFatRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
                               PreviewCallback previewCallback, void* context) {
-  if (node == nullptr || tempPath == nullptr) return kStatusInvalidParameter;
-  const _FILE_NODE_& file = *node;
-  return PreviewNodeData(file, tempPath, buffer, size, previewCallback, context,
-                         [&](uint64_t total, const DataPieceSink& sink) { return ReadNodeData(file, total, sink); });
+  return m_extraction.PreView(node, tempPath, buffer, size, previewCallback, context);
 }
 
 }  // namespace vorlenta

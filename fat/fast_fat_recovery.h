@@ -16,18 +16,18 @@
 #include "engine/engine_results.h"
 #include "engine/node_extraction.h"
 #include "engine/recovery_parse.h"
+#include "fat/fat_entry_names.h"
+#include "fat/fat_extraction.h"
 #include "fat/fat_geometry.h"
 
 namespace vorlenta {
 
-// Largest cluster a copy buffer is made for.
-constexpr int kMaxClusterBytes = 0x6400000;
 // The part of the first FAT held in memory at a time.
 constexpr size_t kFatWindowBytes = 0x1000000;
 
 class CFastFatRecovery : public IFileRecoveryParse {
  public:
-  CFastFatRecovery() = default;
+  CFastFatRecovery();
   ~CFastFatRecovery() override;
   CFastFatRecovery(const CFastFatRecovery&) = delete;
   CFastFatRecovery& operator=(const CFastFatRecovery&) = delete;
@@ -101,11 +101,9 @@ class CFastFatRecovery : public IFileRecoveryParse {
   std::unordered_set<uint32_t> m_pathSet;
   std::unordered_map<uint32_t, uint32_t> m_depthCache;
   CEngineResults m_results;
-  char16_t m_pendingName[256] = {};
-  int m_pendingStart = 256;
-  bool m_pendingValid = false;
+  CLongNameAssembler m_longName;
 
-  CDirectoryTreeSave m_treeSave;
+  CFatExtraction m_extraction;
 
   ScanCallback m_scanCallback = nullptr;
   RecoveryCallback m_recoveryCallback = nullptr;

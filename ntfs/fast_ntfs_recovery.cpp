@@ -21,14 +21,6 @@
 namespace vorlenta {
 namespace {
 
-constexpr size_t kBootMftCluster = 48;
-// A sectors-per-cluster byte above this is a power of two given as 256 minus its exponent.
-constexpr uint8_t kLargestPlainSectorsPerCluster = 0x80;
-constexpr uint32_t kMaxClusterBytes = 2u * 1024 * 1024;
-constexpr int kMinBytesPerSector = 512;
-constexpr int kMaxBytesPerSector = 4096;
-// Largest attribute list read; real ones are a few KiB even for very fragmented files.
-constexpr uint64_t kMaxAttributeListBytes = 256 * 1024;
 constexpr unsigned kEstimateIntervalMs = 5000;
 constexpr int kWeightWindow = 100;
 constexpr int kPercentDone = 100;
@@ -37,13 +29,6 @@ constexpr char kLostFolderFormat[] = "LostFolder%u";
 CCrashGuard& Guard() {
   static CCrashGuard guard("CFastNtfsRecovery recvSignal");
   return guard;
-}
-
-bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-// The unnamed data stream, or any attribute of another asked type.
-bool IsWanted(const NtfsAttribute& a, uint32_t type) {
-  return a.type == type && (type != ntfs::kTypeData || a.nameLength == 0);
 }
 
 // Runs through `count` items of a guarded loop: a fault skips the item at `next` and the loop
@@ -74,60 +59,42 @@ void CutAtSparse(std::vector<NtfsExtent>& extents) {
 CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 
 int CFastNtfsRecovery::Init(int diskNumber, long long startSector, long long sectorCount, char16_t volumeTag) {
-  if (m_open) return 0;
-  if (startSector < 0 || sectorCount <= 0) return kStatusInvalidParameter;
-  m_volumeStart = static_cast<unsigned long long>(startSector);
-  m_volumeSectors = static_cast<unsigned long long>(sectorCount);
-  m_volumeTag = volumeTag;
-  return OpenVolume(m_reader.Init(diskNumber, m_volumeStart + m_volumeSectors));
+  NtfsScanArea area;
+  return m_open ? 0 : OpenVolume(OpenScanArea(m_reader, diskNumber, startSector, sectorCount, volumeTag, area), area);
 }
 
 int CFastNtfsRecovery::Init(const char16_t* path, char16_t volumeTag) {
-  if (m_open) return 0;
-  if (path == nullptr) return kStatusInvalidParameter;
-  const std::string utf8 = Utf16ToUtf8(path);
-  const int fd = ::open(utf8.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int64_t size = GetDeviceSize(fd);
-  const int err = errno;
-  ::close(fd);
-  if (size < 0) return err;
-  m_volumeStart = 0;
-  m_volumeSectors = static_cast<unsigned long long>(size) / kSectorSize;
-  m_volumeTag = volumeTag;
-  return OpenVolume(m_reader.InitPath(utf8, m_volumeSectors));
+  NtfsScanArea area;
+  return m_open ? 0 : OpenVolume(OpenScanArea(m_reader, path, volumeTag, area), area);
 }
 
 // Reads the boot sector, sets the geometry and finds the runs of the master file table.
-int CFastNtfsRecovery::OpenVolume(int status) {
+int CFastNtfsRecovery::OpenVolume(int status, const NtfsScanArea& area) {
   if (status != 0) return status;
+  m_volumeStart = area.start;
+  m_volumeSectors = area.sectors;
+  m_volumeTag = area.tag;
+  m_data.SetGeometry(&m_reader, kSectorSize, m_volumeStart, 0, 0);
   uint8_t boot[kBootSectorBytes];
   unsigned got = 0;
-  status = ReadSectors(boot, 1, m_volumeStart, got);
+  status = m_data.ReadSectors(boot, 1, m_volumeStart, got);
   if (status != 0 || got == 0) return status == 0 || status == kStatusInvalidParameter ? kStatusReadFault : status;
-  int bytesPerSector = ReadU16LE(boot, sizeof boot, boot::kBytesPerSector);
-  if (bytesPerSector == 0) bytesPerSector = kMinBytesPerSector;
-  const uint8_t rawSectorsPerCluster = ReadU8(boot, sizeof boot, boot::kSectorsPerCluster);
-  uint64_t sectorsPerCluster = rawSectorsPerCluster;
-  if (rawSectorsPerCluster > kLargestPlainSectorsPerCluster) {
-    const unsigned shift = 256u - rawSectorsPerCluster;
-    sectorsPerCluster = shift < 32 ? uint64_t{1} << shift : 0;
-  }
-  const uint64_t clusterBytes = sectorsPerCluster * static_cast<uint64_t>(bytesPerSector);
-  if (!IsPowerOfTwo(static_cast<uint64_t>(bytesPerSector)) || bytesPerSector < kMinBytesPerSector ||
-      bytesPerSector > kMaxBytesPerSector || !IsPowerOfTwo(sectorsPerCluster) || clusterBytes > kMaxClusterBytes) {
+  NtfsBootGeometry geometry;
+  if (!DecodeNtfsBootGeometry(boot, sizeof boot, geometry)) {
     DebugPrint("CFastNtfsRecovery: no usable NTFS boot sector at sector %llu\n", m_volumeStart);
     return kStatusInvalidParameter;
   }
+  const int bytesPerSector = static_cast<int>(geometry.bytesPerSector);
   m_bytesPerSector = bytesPerSector;
-  m_sectorsPerCluster = static_cast<int>(sectorsPerCluster);
-  m_clusterBytes = static_cast<uint32_t>(clusterBytes);
+  m_sectorsPerCluster = static_cast<int>(geometry.sectorsPerCluster);
+  m_clusterBytes = geometry.clusterBytes;
   m_parser.Init(bytesPerSector);
   m_sectorsPerRecord = m_parser.SectorsPerRecord();
   m_recordSize = m_parser.RecordSize();
   // Room for one chunk of records plus the start of a record cut by the end of a run.
   m_recordBuffer.assign(static_cast<size_t>(m_recordSize) * (kNtfsRecordsPerChunk + 1), 0);
-  const uint64_t mftCluster = ReadU64LE(boot, sizeof boot, kBootMftCluster);
+  m_data.SetGeometry(&m_reader, bytesPerSector, m_volumeStart, VolumeClusters(), m_clusterBytes);
+  const uint64_t mftCluster = geometry.mftCluster;
   m_mftStartSector = mftCluster < VolumeClusters() ? m_volumeStart + mftCluster * ClusterSectors() : m_volumeStart;
   m_open = true;
   // A table whose runs cannot be read is no failure here: the scan then finds nothing.
@@ -139,241 +106,30 @@ uint64_t CFastNtfsRecovery::VolumeClusters() const {
   return ClusterSectors() == 0 ? 0 : m_volumeSectors / ClusterSectors();
 }
 
-int CFastNtfsRecovery::ReadSectors(uint8_t* buffer, uint32_t sectors, uint64_t sector, unsigned& got) {
-  got = 0;
-  return m_reader.ReadData(buffer, static_cast<int>(sectors), static_cast<long long>(sector), kSectorSize, &got);
-}
-
-bool CFastNtfsRecovery::PrepareRecord(uint8_t* record, size_t& bound) const {
-  bound = 0;
-  if (!BytesEqual(record, static_cast<size_t>(m_recordSize), 0, ntfs::kRecordMagic, ntfs::kRecordMagicBytes)) {
-    return false;
-  }
-  size_t intact = 0;
-  if (m_parser.FileRecordFixUp(record, static_cast<size_t>(m_recordSize), &intact) != 0) return false;
-  bound = intact;
-  return true;
-}
-
-int CFastNtfsRecovery::ReadRecordAt(uint64_t sector, std::vector<uint8_t>& record, size_t& bound) {
-  record.assign(static_cast<size_t>(m_recordSize), 0);
-  bound = 0;
-  unsigned got = 0;
-  const uint32_t sectors = static_cast<uint32_t>(m_recordSize / kSectorSize);
-  const int status = ReadSectors(record.data(), sectors, sector, got);
-  if (status != 0) return status;
-  return PrepareRecord(record.data(), bound) ? 0 : kNtfsNotFileRecord;
-}
-
 unsigned long long CFastNtfsRecovery::GetFileRecordIndexSectorOffset(unsigned long long recordNumber) const {
-  const uint64_t offset = static_cast<uint64_t>(recordNumber) * static_cast<uint64_t>(m_recordSize);
-  uint64_t position = 0;
-  for (const NtfsExtent& extent : m_mftExtents) {
-    const uint64_t bytes = extent.clusters * m_clusterBytes;
-    if (offset >= position && offset - position < bytes) {
-      if (extent.sparse) break;
-      return m_volumeStart + extent.lcn * ClusterSectors() + (offset - position) / kSectorSize;
-    }
-    position += bytes;
-  }
-  return m_volumeStart;
+  uint64_t sector = 0;
+  uint64_t contiguous = 0;
+  return m_data.RecordPieceSector(recordNumber, 0, sector, contiguous) ? sector : m_volumeStart;
 }
 
 int CFastNtfsRecovery::GetFileRecordBuf(uint32_t recordNumber, unsigned char* buffer) {
-  if (buffer == nullptr || !m_open) return kStatusInvalidParameter;
-  // Read 512 bytes at a time where needed: with small clusters a record may begin at the end
-  // of one run of the table and go on at the start of the next.
-  const uint64_t offset = static_cast<uint64_t>(recordNumber) * static_cast<uint64_t>(m_recordSize);
-  uint32_t done = 0;
-  while (done < static_cast<uint32_t>(m_recordSize)) {
-    const uint64_t want = offset + done;
-    uint64_t position = 0;
-    uint64_t sector = 0;
-    uint64_t contiguous = 0;
-    for (const NtfsExtent& extent : m_mftExtents) {
-      const uint64_t bytes = extent.clusters * m_clusterBytes;
-      if (want >= position && want - position < bytes) {
-        if (extent.sparse) return kStatusInvalidParameter;
-        sector = m_volumeStart + extent.lcn * ClusterSectors() + (want - position) / kSectorSize;
-        contiguous = bytes - (want - position);
-        break;
-      }
-      position += bytes;
-    }
-    if (contiguous == 0) return kStatusInvalidParameter;
-    const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(contiguous, static_cast<uint32_t>(m_recordSize) - done));
-    unsigned got = 0;
-    const int status = ReadSectors(buffer + done, take / kSectorSize, sector, got);
-    if (status != 0) return status;
-    done += take;
-  }
-  return 0;
-}
-
-int CFastNtfsRecovery::ReadRecordByNumber(uint32_t recordNumber, std::vector<uint8_t>& record, size_t& bound) {
-  record.assign(static_cast<size_t>(m_recordSize), 0);
-  bound = 0;
-  const int status = GetFileRecordBuf(recordNumber, record.data());
-  if (status != 0) return status;
-  return PrepareRecord(record.data(), bound) ? 0 : kNtfsNotFileRecord;
+  if (!m_open) return kStatusInvalidParameter;
+  return m_data.ReadRecordBuf(recordNumber, buffer);
 }
 
 int CFastNtfsRecovery::ReadNodeRecord(const _FILE_NODE_& node, std::vector<uint8_t>& record, size_t& bound) {
   if (!m_open) return kStatusInvalidParameter;
   if (GetFileRecordIndexSectorOffset(node.DirKey) == node.RecordSector) {
-    return ReadRecordByNumber(node.DirKey, record, bound);
+    return m_data.ReadRecordByNumber(node.DirKey, record, bound);
   }
-  return ReadRecordAt(node.RecordSector, record, bound);
-}
-
-void CFastNtfsRecovery::AppendRuns(const NtfsAttribute& attribute, std::vector<__RUNLIST__>& runs, int64_t& lastLcn) {
-  std::vector<__RUNLIST__> own;
-  m_parser.GetRunList(attribute.data, attribute.length, own);
-  // Each attribute's list starts from an absolute cluster; keep the joined list relative to
-  // the run before it, as a single list would be.
-  int64_t lcn = 0;
-  for (const __RUNLIST__& run : own) {
-    if (run.i64RunOffset == 0) {
-      runs.push_back(run);
-      continue;
-    }
-    lcn += run.i64RunOffset;
-    runs.push_back(__RUNLIST__{run.u64RunLength, lcn - lastLcn});
-    lastLcn = lcn;
-  }
-}
-
-int CFastNtfsRecovery::LocateAttribute(const uint8_t* record, size_t bound, uint32_t attributeType, NtfsNodeData& out,
-                                       std::vector<__RUNLIST__>* runs) {
-  out = NtfsNodeData{};
-  bool haveList = false;
-  NtfsAttribute list{};
-  bool haveOwn = false;
-  NtfsAttribute own{};
-  WalkAttributes(record, bound, NtfsWalk::kLookup, [&](const NtfsAttribute& a) {
-    if (a.type == ntfs::kTypeAttributeList && !haveList) {
-      list = a;
-      haveList = true;
-    } else if (IsWanted(a, attributeType) && !haveOwn) {
-      own = a;
-      haveOwn = true;
-    }
-    return true;
-  });
-  // With an attribute list the attribute may be split over several records; the list names
-  // every piece, the one in this record included.
-  if (haveList) {
-    const int status = LocateThroughList(list, attributeType, out, runs);
-    if (status != kNtfsNoAttribute || !haveOwn) return status;
-    out = NtfsNodeData{};
-  }
-  if (!haveOwn) return kNtfsNoAttribute;
-  if (!own.nonResident) {
-    const uint8_t* value = nullptr;
-    uint32_t length = 0;
-    if (!ResidentValue(own, value, length)) return kNtfsNoAttribute;
-    out.resident = true;
-    out.residentBytes.assign(value, value + length);
-    out.realSize = length;
-    return 0;
-  }
-  std::vector<__RUNLIST__> local;
-  std::vector<__RUNLIST__>& target = runs != nullptr ? *runs : local;
-  const size_t first = target.size();
-  int64_t lastLcn = 0;
-  AppendRuns(own, target, lastLcn);
-  out.realSize = ReadU64LE(own.data, own.length, ntfs::kAttrRealSize);
-  ResolveRunList(std::vector<__RUNLIST__>(target.begin() + static_cast<long>(first), target.end()), VolumeClusters(),
-                 out.extents);
-  return 0;
-}
-
-int CFastNtfsRecovery::LocateThroughList(const NtfsAttribute& list, uint32_t attributeType, NtfsNodeData& out,
-                                         std::vector<__RUNLIST__>* runs) {
-  std::vector<uint8_t> entries;
-  if (!list.nonResident) {
-    const uint8_t* value = nullptr;
-    uint32_t length = 0;
-    if (!ResidentValue(list, value, length)) return kNtfsNoAttribute;
-    entries.assign(value, value + length);
-  } else {
-    std::vector<__RUNLIST__> listRuns;
-    m_parser.GetRunList(list.data, list.length, listRuns);
-    NtfsNodeData listData;
-    ResolveRunList(listRuns, VolumeClusters(), listData.extents);
-    const uint64_t size = std::min<uint64_t>(ReadU64LE(list.data, list.length, ntfs::kAttrRealSize), kMaxAttributeListBytes);
-    const int status = ReadExtents(listData, size, [&](const uint8_t* data, size_t length) {
-      entries.insert(entries.end(), data, data + length);
-      return 0;
-    });
-    if (status != 0 && entries.empty()) return status;
-  }
-  std::vector<__RUNLIST__> local;
-  std::vector<__RUNLIST__>& target = runs != nullptr ? *runs : local;
-  const size_t first = target.size();
-  int64_t lastLcn = 0;
-  bool found = false;
-  int result = 0;
-  std::vector<uint8_t> record;
-  size_t recordBound = 0;
-  uint32_t loaded = UINT32_MAX;
-  int loadStatus = 0;
-  size_t position = 0;
-  const size_t size = entries.size();
-  while (FieldFits(size, position, ntfs::kAleMinLength)) {
-    const uint32_t type = ReadU32LE(entries.data(), size, position + ntfs::kAleType);
-    const uint16_t length = ReadU16LE(entries.data(), size, position + ntfs::kAleLength);
-    if (type == 0 || type == ntfs::kTypeEnd || length < ntfs::kAleMinLength) break;
-    const uint8_t nameLength = ReadU8(entries.data(), size, position + ntfs::kAleNameLength);
-    if (type == attributeType && (attributeType != ntfs::kTypeData || nameLength == 0)) {
-      const uint64_t lowestVcn = ReadU64LE(entries.data(), size, position + ntfs::kAleLowestVcn);
-      const uint64_t reference = ReadU64LE(entries.data(), size, position + ntfs::kAleReference);
-      const uint32_t number = static_cast<uint32_t>(std::min<uint64_t>(reference & ntfs::kReferenceRecordMask, UINT32_MAX));
-      if (number != loaded) {
-        loaded = number;
-        loadStatus = ReadRecordByNumber(number, record, recordBound);
-      }
-      if (loadStatus != 0) {
-        result = loadStatus;
-      } else {
-        // The piece that starts at the entry's first cluster of the stream.
-        WalkAttributes(record.data(), recordBound, NtfsWalk::kLookup, [&](const NtfsAttribute& a) {
-          if (!IsWanted(a, attributeType)) return true;
-          if (!a.nonResident) {
-            const uint8_t* value = nullptr;
-            uint32_t valueLength = 0;
-            if (lowestVcn == 0 && !found && ResidentValue(a, value, valueLength)) {
-              out.resident = true;
-              out.residentBytes.assign(value, value + valueLength);
-              out.realSize = valueLength;
-              found = true;
-            }
-            return false;
-          }
-          if (ReadU64LE(a.data, a.length, ntfs::kAttrLowestVcn) != lowestVcn) return true;
-          if (out.resident) return false;
-          AppendRuns(a, target, lastLcn);
-          if (lowestVcn == 0) out.realSize = ReadU64LE(a.data, a.length, ntfs::kAttrRealSize);
-          found = true;
-          return false;
-        });
-      }
-    }
-    position += length;
-  }
-  if (!found) return result != 0 ? result : kNtfsNoAttribute;
-  if (!out.resident) {
-    ResolveRunList(std::vector<__RUNLIST__>(target.begin() + static_cast<long>(first), target.end()), VolumeClusters(),
-                   out.extents);
-  }
-  return result;
+  return m_data.ReadRecordAt(node.RecordSector, record, bound);
 }
 
 int CFastNtfsRecovery::LoadMftRunList() {
-  m_mftExtents.clear();
+  m_data.SetMftExtents({});
   std::vector<uint8_t> record;
   size_t bound = 0;
-  int status = ReadRecordAt(m_mftStartSector, record, bound);
+  int status = m_data.ReadRecordAt(m_mftStartSector, record, bound);
   if (status != 0) return status;
   // The first piece of the table's data always stays in record 0; it maps the records that
   // hold the other pieces.
@@ -381,19 +137,21 @@ int CFastNtfsRecovery::LoadMftRunList() {
   bool haveList = false;
   WalkAttributes(record.data(), bound, NtfsWalk::kLookup, [&](const NtfsAttribute& a) {
     if (a.type == ntfs::kTypeAttributeList) haveList = true;
-    if (IsWanted(a, ntfs::kTypeData) && a.nonResident && runs.empty()) {
+    if (IsWantedAttribute(a, ntfs::kTypeData) && a.nonResident && runs.empty()) {
       int64_t lastLcn = 0;
-      AppendRuns(a, runs, lastLcn);
+      m_data.AppendRuns(a, runs, lastLcn);
     }
     return true;
   });
-  ResolveRunList(runs, VolumeClusters(), m_mftExtents);
-  CutAtSparse(m_mftExtents);
-  if (!haveList) return m_mftExtents.empty() ? kNtfsNoAttribute : 0;
+  std::vector<NtfsExtent> extents;
+  ResolveRunList(runs, VolumeClusters(), extents);
+  CutAtSparse(extents);
+  m_data.SetMftExtents(extents);
+  if (!haveList) return extents.empty() ? kNtfsNoAttribute : 0;
   NtfsNodeData data;
-  status = LocateAttribute(record.data(), bound, ntfs::kTypeData, data, nullptr);
+  status = m_data.LocateAttribute(record.data(), bound, ntfs::kTypeData, data, nullptr);
   CutAtSparse(data.extents);
-  if (status == 0 && !data.resident && data.extents.size() > m_mftExtents.size()) m_mftExtents = data.extents;
+  if (status == 0 && !data.resident && data.extents.size() > extents.size()) m_data.SetMftExtents(data.extents);
   return status;
 }
 
@@ -401,11 +159,11 @@ int CFastNtfsRecovery::GetRunListInfo(long long recordSector, int attributeType,
   if (!m_open || recordSector < 0) return kStatusInvalidParameter;
   std::vector<uint8_t> record;
   size_t bound = 0;
-  int status = ReadRecordAt(static_cast<uint64_t>(recordSector), record, bound);
+  int status = m_data.ReadRecordAt(static_cast<uint64_t>(recordSector), record, bound);
   if (status != 0) return status;
   NtfsNodeData data;
   std::vector<__RUNLIST__> found;
-  status = LocateAttribute(record.data(), bound, static_cast<uint32_t>(attributeType), data, &found);
+  status = m_data.LocateAttribute(record.data(), bound, static_cast<uint32_t>(attributeType), data, &found);
   if (status != 0) return status;
   if (data.resident) return kNtfsNoAttribute;
   runs.insert(runs.end(), found.begin(), found.end());
@@ -416,11 +174,11 @@ int CFastNtfsRecovery::GetAttr0x80Data(long long recordSector, unsigned char* ou
   if (!m_open || recordSector < 0 || out == nullptr) return kStatusInvalidParameter;
   std::vector<uint8_t> record;
   size_t bound = 0;
-  int status = ReadRecordAt(static_cast<uint64_t>(recordSector), record, bound);
+  int status = m_data.ReadRecordAt(static_cast<uint64_t>(recordSector), record, bound);
   if (status == kNtfsNotFileRecord) return kNtfsNotResident;
   if (status != 0) return status;
   NtfsNodeData data;
-  status = LocateAttribute(record.data(), bound, ntfs::kTypeData, data, nullptr);
+  status = m_data.LocateAttribute(record.data(), bound, ntfs::kTypeData, data, nullptr);
   if (status != 0 || !data.resident) return kNtfsNotResident;
   if (data.residentBytes.size() > length) return kStatusInvalidParameter;
   std::copy(data.residentBytes.begin(), data.residentBytes.end(), out);
@@ -433,74 +191,13 @@ int CFastNtfsRecovery::LocateNodeData(const _FILE_NODE_& node, NtfsNodeData& dat
   size_t bound = 0;
   const int status = ReadNodeRecord(node, record, bound);
   if (status != 0) return status;
-  return LocateAttribute(record.data(), bound, ntfs::kTypeData, data, nullptr);
-}
-
-int CFastNtfsRecovery::ReadExtents(const NtfsNodeData& data, uint64_t total, const DataPieceSink& sink) {
-  if (data.resident) {
-    const size_t take = static_cast<size_t>(std::min<uint64_t>(total, data.residentBytes.size()));
-    return take == 0 ? 0 : sink(data.residentBytes.data(), take);
-  }
-  std::vector<uint8_t> buffer(kNtfsCopyBytes, 0);
-  uint64_t delivered = 0;
-  for (const NtfsExtent& extent : data.extents) {
-    if (delivered >= total) break;
-    // A sparse run was never written: it reads as zeros.
-    const uint64_t extentBytes =
-        extent.clusters > UINT64_MAX / m_clusterBytes ? UINT64_MAX : extent.clusters * m_clusterBytes;
-    uint64_t done = 0;
-    if (extent.sparse) std::fill(buffer.begin(), buffer.end(), 0);
-    while (done < extentBytes && delivered < total) {
-      const uint64_t piece = std::min<uint64_t>({kNtfsCopyBytes, extentBytes - done, total - delivered});
-      size_t length = static_cast<size_t>(piece);
-      if (!extent.sparse) {
-        const uint32_t sectors = static_cast<uint32_t>((piece + kSectorSize - 1) / kSectorSize);
-        unsigned got = 0;
-        const int status =
-            ReadSectors(buffer.data(), sectors, m_volumeStart + extent.lcn * ClusterSectors() + done / kSectorSize, got);
-        length = std::min<size_t>(length, static_cast<size_t>(got) * kSectorSize);
-        if (length == 0) return status != 0 && status != kStatusInvalidParameter ? status : kStatusReadFault;
-        const int answer = sink(buffer.data(), length);
-        if (answer != 0) return answer;
-        if (status != 0) return kStatusReadFault;
-      } else {
-        const int answer = sink(buffer.data(), length);
-        if (answer != 0) return answer;
-      }
-      done += length;
-      delivered += length;
-    }
-  }
-  // The runs end before the file does: what they held is delivered, the rest is missing.
-  return delivered < total ? kStatusReadFault : 0;
-}
-
-int CFastNtfsRecovery::HealthOfData(const _FILE_NODE_& node, const NtfsNodeData& data, int located) {
-  if (located != 0) return 1;
-  std::string ext;
-  const bool haveExt = GetLowerExtension(node.FileName, ext) && !ext.empty();
-  if (data.resident) {
-    if (data.residentBytes.empty()) return 0;
-    if (!haveExt) return 1;
-    return CFileTypeJudge::IsFileTypeMatching(data.residentBytes.data(), static_cast<int>(data.residentBytes.size()),
-                                              ext.c_str(), &m_reader, kSectorSize, 0) != 0
-               ? 1
-               : 0;
-  }
-  if (data.extents.empty() || data.extents.front().sparse || !haveExt) return 1;
-  const uint64_t sector = m_volumeStart + data.extents.front().lcn * ClusterSectors();
-  if (sector == 0) return 1;
-  uint8_t first[kSectorSize];
-  unsigned got = 0;
-  if (ReadSectors(first, 1, sector, got) != 0 || got == 0) return 1;
-  return CFileTypeJudge::IsFileTypeMatching(first, sizeof first, ext.c_str(), &m_reader, kSectorSize, sector) != 0 ? 1
-                                                                                                                  : 0;
+  return m_data.LocateAttribute(record.data(), bound, ntfs::kTypeData, data, nullptr);
 }
 
 int CFastNtfsRecovery::IsFileDataHealth(const _FILE_NODE_& node, unsigned int /*unused*/) {
   NtfsNodeData data;
   const int status = LocateNodeData(node, data);
-  return HealthOfData(node, data, status);
+  return m_data.HealthOfData(node, data, status);
 }
 
 int CFastNtfsRecovery::ReportScan(int percent, int secondsLeft, uint64_t doneSectors, uint64_t totalSectors) {
@@ -530,7 +227,7 @@ int CFastNtfsRecovery::ScanDevice(const char16_t* resultName) {
 
 int CFastNtfsRecovery::FastScanDevice() {
   uint64_t totalSectors = 0;
-  for (const NtfsExtent& extent : m_mftExtents) {
+  for (const NtfsExtent& extent : m_data.MftExtents()) {
     if (!extent.sparse) totalSectors += extent.clusters * ClusterSectors();
   }
   const unsigned start = rsb_getTickCount();
@@ -540,7 +237,7 @@ int CFastNtfsRecovery::FastScanDevice() {
   uint32_t recordNumber = 0;
   size_t carried = 0;
   const uint64_t chunkBytes = static_cast<uint64_t>(m_recordSize) * kNtfsRecordsPerChunk;
-  for (const NtfsExtent& extent : m_mftExtents) {
+  for (const NtfsExtent& extent : m_data.MftExtents()) {
     const uint64_t extentBytes = extent.clusters * m_clusterBytes;
     if (extent.sparse) {
       recordNumber += static_cast<uint32_t>(extentBytes / static_cast<uint64_t>(m_recordSize));
@@ -588,7 +285,7 @@ int CFastNtfsRecovery::ReadFileAndParseRecordInfo(uint64_t sector, uint32_t sect
   const size_t recordSize = static_cast<size_t>(m_recordSize);
   uint8_t* chunk = m_recordBuffer.data() + recordSize;
   unsigned got = 0;
-  const int status = ReadSectors(chunk, sectors, sector, got);
+  const int status = m_data.ReadSectors(chunk, sectors, sector, got);
   if (status != 0) return status;
   // A record cut by the end of the previous run goes on at the start of this one.
   uint8_t* begin = chunk - carried;
@@ -611,11 +308,7 @@ _FILE_NODE_ CFastNtfsRecovery::FillFileNode(const NtfsFileName& name, int isDire
   node.SourceKind = m_sourceKind;
   node.IsDirectory = static_cast<uint32_t>(isDirectory);
   node.ClusterBytes = -1;
-  node.CreateTime = name.createTime;
-  node.AccessTime = name.accessTime;
-  node.WriteTime = name.modifyTime;
-  node.FileSize = name.realSize;
-  SetFileNodeName(node, Unicode2Ansi(name.name.c_str()).c_str());
+  FillNodeFromName(name, node);
   return node;
 }
 
@@ -647,7 +340,7 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* record, int pass, uint32_t
   if (pass == 0 && (!isFile || flags != 0)) return isFile ? 0 : kNtfsNotFileRecord;
   size_t bound = 0;
   NtfsRecordInfo info;
-  if (isFile && PrepareRecord(record, bound)) {
+  if (isFile && m_data.PrepareRecord(record, bound)) {
     // Names and parents are read only from the part of the record in use.
     const size_t inUse = ReadU32LE(record, recordSize, ntfs::kRecordBytesInUse);
     ParseFileRecord(record, std::min(bound, inUse), info);
@@ -669,13 +362,7 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* record, int pass, uint32_t
   node.RecordSector = GetFileRecordIndexSectorOffset(recordNumber);
   node.VolumeStartSector = m_volumeStart;
   if (pass == 0) {
-    if (info.haveData) node.FileSize = info.dataSize;
-    NtfsNodeData data;
-    const int located = LocateAttribute(record, bound, ntfs::kTypeData, data, nullptr);
-    // The file name attribute's size is often stale; a data attribute found through the
-    // attribute list knows the real one.
-    if (!info.haveData && located == 0 && data.realSize != 0) node.FileSize = data.realSize;
-    node.IsHealthy = static_cast<uint32_t>(HealthOfData(node, data, located));
+    m_data.FillFileData(record, bound, info, node);
   } else {
     node.IsHealthy = 1;
   }
@@ -693,7 +380,7 @@ const CFastNtfsRecovery::ChainRecord& CFastNtfsRecovery::ChainInfo(uint32_t reco
   ChainRecord info;
   std::vector<uint8_t> record;
   size_t bound = 0;
-  if (ReadRecordByNumber(recordNumber, record, bound) == 0) {
+  if (m_data.ReadRecordByNumber(recordNumber, record, bound) == 0) {
     info.fileRecord = true;
     const size_t inUse = ReadU32LE(record.data(), record.size(), ntfs::kRecordBytesInUse);
     NtfsRecordInfo parsed;
@@ -771,15 +458,15 @@ int CFastNtfsRecovery::BuildBitMapInfo() {
   m_bitmapSize = 0;
   std::vector<uint8_t> record;
   size_t bound = 0;
-  int status = ReadRecordByNumber(ntfs::kBitmapRecord, record, bound);
+  int status = m_data.ReadRecordByNumber(ntfs::kBitmapRecord, record, bound);
   if (status != 0) return status;
   NtfsNodeData data;
-  status = LocateAttribute(record.data(), bound, ntfs::kTypeData, data, nullptr);
+  status = m_data.LocateAttribute(record.data(), bound, ntfs::kTypeData, data, nullptr);
   if (status != 0) return status;
   // One bit per cluster: never more than the volume holds, whatever the record claims.
   const uint64_t size = std::min<uint64_t>(data.realSize, (VolumeClusters() + 7) / 8);
   m_bitmap.reserve(static_cast<size_t>(size));
-  status = ReadExtents(data, size, [&](const uint8_t* bytes, size_t length) {
+  status = m_data.ReadExtents(data, size, [&](const uint8_t* bytes, size_t length) {
     m_bitmap.insert(m_bitmap.end(), bytes, bytes + length);
     return 0;
   });
@@ -830,13 +517,7 @@ int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* node, const char16_t* t
   if (node->IsDirectory != 0) return m_treeSave.QueueDirectory(*node, target, DepthBelowRoot(node->DirKey));
   NtfsNodeData data;
   const int located = LocateNodeData(*node, data);
-  if (located != 0) {
-    if (m_recoveryCallback != nullptr) m_recoveryCallback(m_context, kPercentDone, kRecoveryPhaseFile, located, target);
-    return located;
-  }
-  const _FILE_NODE_& file = *node;
-  return SaveNodeToNewFile(file, target, m_recoveryCallback, m_context,
-                           [&](uint64_t total, const DataPieceSink& sink) { return ReadExtents(data, total, sink); });
+  return m_data.SaveLocatedNode(*node, located, data, target, m_recoveryCallback, m_context);
 }
 
 int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
@@ -844,12 +525,9 @@ int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPat
   if (node->IsDirectory == 0) return SaveDataToTargetFile(node, targetPath);
   // The store keeps a directory's children under its depth below the root, which the volume
   // tells; the destination path's depth has nothing to do with it.
-  return m_treeSave.SaveTree(
-      *node, targetPath, DepthBelowRoot(node->DirKey),
-      [this](_FILE_NODE_& dir, uint32_t childDepth, std::vector<_FILE_NODE_>& out) {
-        return GetChildrenFileNode(&dir, childDepth, out);
-      },
-      [this](_FILE_NODE_& child, const char16_t* target) { return SaveDataToTargetFile(&child, target); });
+  return m_treeSave.SaveTree(*this, *node, targetPath, DepthBelowRoot(node->DirKey), [this](_FILE_NODE_& child, const char16_t* target) {
+    return SaveDataToTargetFile(&child, target);
+  });
 }
 
 int CFastNtfsRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
@@ -860,15 +538,7 @@ int CFastNtfsRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned c
   }
   NtfsNodeData data;
   const int located = LocateNodeData(*node, data);
-  if (located != 0) {
-    tempPath[0] = 0;
-    size = 0;
-    if (previewCallback != nullptr) previewCallback(context, kPercentDone, located);
-    return located;
-  }
-  const _FILE_NODE_& file = *node;
-  return PreviewNodeData(file, tempPath, buffer, size, previewCallback, context,
-                         [&](uint64_t total, const DataPieceSink& sink) { return ReadExtents(data, total, sink); });
+  return m_data.PreviewLocatedNode(*node, located, data, tempPath, buffer, size, previewCallback, context);
 }
 
 }  // namespace vorlenta

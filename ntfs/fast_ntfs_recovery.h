@@ -17,30 +17,12 @@
 #include "engine/node_extraction.h"
 #include "engine/recovery_parse.h"
 #include "ntfs/ntfs_parse.h"
+#include "ntfs/ntfs_volume_data.h"
 
 namespace vorlenta {
 
 // Records read per chunk of the master file table.
 constexpr int kNtfsRecordsPerChunk = 1024;
-// Largest piece of file data read and written at a time.
-constexpr uint32_t kNtfsCopyBytes = 65536;
-
-// Status of the run-list lookup when the record is not a FILE record.
-constexpr int kNtfsNotFileRecord = -1;
-// Status of the run-list lookup when the record holds no such attribute.
-constexpr int kNtfsNoAttribute = -100;
-// Status of the resident-data read when the data is not resident (or absent).
-constexpr int kNtfsNotResident = -101;
-
-// Where a file's data lies, found from its FILE record.
-struct NtfsNodeData {
-  bool resident = false;
-  std::vector<uint8_t> residentBytes;
-  std::vector<NtfsExtent> extents;
-  // The data attribute's real size, when a data attribute was found.
-  uint64_t realSize = 0;
-};
-
 class CFastNtfsRecovery : public IFileRecoveryParse {
  public:
   CFastNtfsRecovery() = default;
@@ -92,7 +74,7 @@ class CFastNtfsRecovery : public IFileRecoveryParse {
   int SectorsPerCluster() const { return m_sectorsPerCluster; }
   int RecordSize() const { return m_recordSize; }
   unsigned long long MftStartSector() const { return m_mftStartSector; }
-  const std::vector<NtfsExtent>& MftExtents() const { return m_mftExtents; }
+  const std::vector<NtfsExtent>& MftExtents() const { return m_data.MftExtents(); }
 
  private:
   // What a parent chain needs of one directory record, read once per scan.
@@ -103,32 +85,13 @@ class CFastNtfsRecovery : public IFileRecoveryParse {
     uint32_t parent = 0;
   };
 
-  int OpenVolume(int status);
+  int OpenVolume(int status, const NtfsScanArea& area);
   uint64_t ClusterSectors() const { return m_clusterBytes / kSectorSize; }
   uint64_t VolumeClusters() const;
-  // Reads `sectors` device sectors from the absolute sector `sector`.
-  int ReadSectors(uint8_t* buffer, uint32_t sectors, uint64_t sector, unsigned& got);
-  // Reads the record at `sector` and fixes it up; `bound` receives the bytes that can be
-  // walked. 0, kNtfsNotFileRecord or a read status.
-  int ReadRecordAt(uint64_t sector, std::vector<uint8_t>& record, size_t& bound);
-  int ReadRecordByNumber(uint32_t recordNumber, std::vector<uint8_t>& record, size_t& bound);
   // The record behind a node: by its number when that maps to the node's sector (a record
   // may straddle two runs of the table), else at the sector.
   int ReadNodeRecord(const _FILE_NODE_& node, std::vector<uint8_t>& record, size_t& bound);
-  // Fixes up a record read into `record` and gives the walk bound; false for no FILE record.
-  bool PrepareRecord(uint8_t* record, size_t& bound) const;
-  // Where the unnamed data (or the first `attributeType` attribute) of a fixed-up record lies.
-  int LocateAttribute(const uint8_t* record, size_t bound, uint32_t attributeType, NtfsNodeData& out,
-                      std::vector<__RUNLIST__>* runs);
-  int LocateThroughList(const NtfsAttribute& list, uint32_t attributeType, NtfsNodeData& out,
-                        std::vector<__RUNLIST__>* runs);
-  // Appends the runs of `attribute` to `runs`, re-based so the list stays relative end to end.
-  void AppendRuns(const NtfsAttribute& attribute, std::vector<__RUNLIST__>& runs, int64_t& lastLcn);
   int LocateNodeData(const _FILE_NODE_& node, NtfsNodeData& data);
-  // Delivers the first `total` bytes of located data: resident bytes, or the extents in
-  // order (zeros for sparse ones), stopping once `total` bytes are out.
-  int ReadExtents(const NtfsNodeData& data, uint64_t total, const DataPieceSink& sink);
-  int HealthOfData(const _FILE_NODE_& node, const NtfsNodeData& data, int located);
   int LoadMftRunList();
   int FastScanDevice();
   int ReadFileAndParseRecordInfo(uint64_t sector, uint32_t sectors, uint32_t& nextRecord, size_t& carried);
@@ -141,6 +104,7 @@ class CFastNtfsRecovery : public IFileRecoveryParse {
 
   CDiskReader m_reader;
   CNtfsParse m_parser;
+  CNtfsVolumeData m_data;
   bool m_open = false;
   unsigned long long m_volumeStart = 0;
   unsigned long long m_volumeSectors = 0;
@@ -152,7 +116,6 @@ class CFastNtfsRecovery : public IFileRecoveryParse {
   int m_sectorsPerCluster = 0;
   uint32_t m_clusterBytes = 0;
   std::vector<uint8_t> m_recordBuffer;
-  std::vector<NtfsExtent> m_mftExtents;
   std::vector<uint8_t> m_bitmap;
   uint64_t m_bitmapSize = 0;
 

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "engine/status.h"
 
@@ -11,17 +13,20 @@ namespace vorlenta {
 
 CReadAhead::~CReadAhead() { Stop(); }
 
-int CReadAhead::Start(int fd, int bytesPerSector, uint64_t sectorLimit, size_t maxBytes) {
+int CReadAhead::Start(int fd, int bytesPerSector, uint64_t sectorLimit) {
   Stop();
   if (fd < 0 || bytesPerSector <= 0) return kStatusInvalidParameter;
   m_fd = ::dup(fd);
   if (m_fd < 0) return errno;
   m_bytesPerSector = bytesPerSector;
+  m_windowSectors = static_cast<unsigned>(kReadAheadWindowBytes / static_cast<size_t>(bytesPerSector));
   m_sectorLimit = sectorLimit;
-  m_buffer.assign(maxBytes, 0);
+  m_front = Window{};
+  m_back = Window{};
+  m_front.data.assign(kReadAheadWindowBytes, 0);
+  m_back.data.assign(kReadAheadWindowBytes, 0);
   m_quit = false;
   m_pending = false;
-  m_ready = false;
   m_thread = std::thread(&CReadAhead::Loop, this);
   return 0;
 }
@@ -39,32 +44,53 @@ void CReadAhead::Stop() {
   m_fd = -1;
 }
 
-void CReadAhead::Request(uint64_t sector, unsigned count) {
-  if (!Running() || static_cast<size_t>(count) * m_bytesPerSector > m_buffer.size()) return;
-  std::unique_lock<std::mutex> lock(m_mutex);
-  // One read at a time: an unanswered request is left to finish first.
-  m_changed.wait(lock, [this] { return !m_pending; });
-  m_sector = sector;
-  m_count = count;
-  m_ready = false;
-  m_pending = true;
-  lock.unlock();
+bool CReadAhead::Serve(uint64_t sector, unsigned count, uint8_t* out, unsigned& got) const {
+  if (!m_front.valid || sector < m_front.sector || sector + count > m_front.sector + m_front.got) return false;
+  const size_t b = static_cast<size_t>(m_bytesPerSector);
+  std::memcpy(out, m_front.data.data() + (sector - m_front.sector) * b, static_cast<size_t>(count) * b);
+  got = count;
+  return true;
+}
+
+void CReadAhead::Prefetch(uint64_t sector) {
+  if (sector >= m_sectorLimit) return;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_back.sector = sector;
+    m_back.got = static_cast<unsigned>(std::min<uint64_t>(m_windowSectors, m_sectorLimit - sector));
+    m_back.valid = false;
+    m_pending = true;
+  }
   m_changed.notify_all();
 }
 
 int CReadAhead::Take(uint64_t sector, unsigned count, uint8_t* out, unsigned& got) {
-  if (Running()) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return !m_pending; });
-    if (m_ready && m_sector == sector && m_count == count) {
-      m_ready = false;
-      got = m_got;
-      std::memcpy(out, m_buffer.data(), static_cast<size_t>(m_got) * m_bytesPerSector);
-      return m_status;
+  got = 0;
+  if (!Running()) return ReadNow(sector, count, out, got);
+  if (!Serve(sector, count, out, got)) {
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_changed.wait(lock, [this] { return !m_pending; });
+      if (m_back.valid) {
+        std::swap(m_front, m_back);
+        m_back.valid = false;
+      }
     }
-    m_ready = false;
+    if (!Serve(sector, count, out, got)) {
+      // A jump, or a window that came back short: read exactly what was asked for.
+      const int status = ReadNow(sector, count, out, got);
+      Prefetch(sector + count);
+      return status;
+    }
   }
-  return ReadNow(sector, count, out, got);
+  // The window in hand is whole: ask for the one after it while it is used.
+  bool idle = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    idle = !m_pending && !m_back.valid;
+  }
+  if (idle && m_front.got == m_windowSectors) Prefetch(m_front.sector + m_front.got);
+  return 0;
 }
 
 void CReadAhead::Loop() {
@@ -72,15 +98,16 @@ void CReadAhead::Loop() {
   for (;;) {
     m_changed.wait(lock, [this] { return m_quit || m_pending; });
     if (m_quit) return;
-    const uint64_t sector = m_sector;
-    const unsigned count = m_count;
+    const uint64_t sector = m_back.sector;
+    const unsigned count = m_back.got;
+    uint8_t* data = m_back.data.data();
     lock.unlock();
     unsigned got = 0;
-    const int status = ReadNow(sector, count, m_buffer.data(), got);
+    const int status = ReadNow(sector, count, data, got);
     lock.lock();
-    m_status = status;
-    m_got = got;
-    m_ready = true;
+    m_back.got = got;
+    m_back.status = status;
+    m_back.valid = true;
     m_pending = false;
     m_changed.notify_all();
   }

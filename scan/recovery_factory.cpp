@@ -9,6 +9,7 @@
 #include "engine/fast_ext_recovery.h"
 #include "fat/fast_fat_recovery.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "scan/professional_recovery.h"
 #include "util/debug_log.h"
 #include "util/os_helpers.h"
 #include "util/platform.h"
@@ -18,7 +19,8 @@ namespace vorlenta {
 namespace {
 
 std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, RECOVERY_TYPE type) {
-  if (type != kRecoveryFast) return nullptr;  // the deep-scan coordinator is not built yet
+  // The deep scan serves every volume, also one no probe recognises.
+  if (type != kRecoveryFast) return std::make_unique<CProfessionalRecovery>();
   switch (kind) {
     case VolumeKind::kFat: return std::make_unique<CFastFatRecovery>();
     case VolumeKind::kExt: return std::make_unique<CFastExtRecovery>();
@@ -68,12 +70,17 @@ std::unique_ptr<IFileRecoveryParse> CFileRecoveryFactory::CreateFileRecoveryInst
   bool seekFailed = false;
   const int status = ReadProbe(fd, startSector * kSectorSize, buffer, seekFailed);
   ::close(fd);
-  if (status != 0) {
-    DebugMessage(seekFailed ? "lseek Failed\n" : "read Failed\n");
-    return nullptr;
+  if (status != 0) DebugMessage(seekFailed ? "lseek Failed\n" : "read Failed\n");
+  // An unreadable start is no file system the probes know, which the deep scan still reads.
+  const VolumeKind kind = status == 0 ? ProbeVolume(buffer.data(), buffer.size()) : VolumeKind::kUnknown;
+  std::unique_ptr<IFileRecoveryParse> engine = MakeEngine(kind, type);
+  if (engine != nullptr) {
+    const int initStatus = engine->Init(diskNumber, startSector, sectorCount, volumeTag);
+    if (initStatus != 0) {
+      DebugMessage(("engine Init failed " + std::to_string(initStatus) + "\n").c_str());
+      return nullptr;
+    }
   }
-  std::unique_ptr<IFileRecoveryParse> engine = MakeEngine(ProbeVolume(buffer.data(), buffer.size()), type);
-  if (engine != nullptr) (void)engine->Init(diskNumber, startSector, sectorCount, volumeTag);
   return engine;
 }
 
@@ -87,9 +94,9 @@ std::unique_ptr<IFileRecoveryParse> CFileRecoveryFactory::CreateFileRecoveryInst
   bool seekFailed = false;
   const int status = ReadProbe(fd, 0, buffer, seekFailed);
   ::close(fd);
-  if (status != 0) return nullptr;
-  std::unique_ptr<IFileRecoveryParse> engine = MakeEngine(ProbeVolume(buffer.data(), buffer.size()), type);
-  if (engine != nullptr) (void)engine->Init(path, volumeTag);
+  const VolumeKind kind = status == 0 ? ProbeVolume(buffer.data(), buffer.size()) : VolumeKind::kUnknown;
+  std::unique_ptr<IFileRecoveryParse> engine = MakeEngine(kind, type);
+  if (engine != nullptr && engine->Init(path, volumeTag) != 0) return nullptr;
   return engine;
 }
 

@@ -20,9 +20,9 @@ class CFileRecoveryFactory {
  public:
   static CFileRecoveryFactory& GetInstance();
 
-  // Engine for `sectorCount` sectors from `startSector` of disk `diskNumber`, or null when the
-  // disk cannot be read there or no engine of that kind serves its file system. The engine's
-  // own Init has run; its status is left for its later operations to report.
+  // Engine for `sectorCount` sectors from `startSector` of disk `diskNumber`: the fast engine of
+  // its file system, or for a deep scan the coordinator, which serves any area that can be
+  // opened, readable start or not. Null when there is no such engine or its Init failed.
   std::unique_ptr<IFileRecoveryParse> CreateFileRecoveryInstance(int diskNumber, long long startSector,
                                                                  long long sectorCount, char16_t volumeTag,
                                                                  RECOVERY_TYPE type);

@@ -10,6 +10,7 @@
 
 #include "engine/categories.h"
 #include "engine/recovery_driver.h"
+#include "scan/professional_recovery.h"
 #include "scan/recovery_factory.h"
 #include "engine/status.h"
 #include "fat/fast_fat_recovery.h"
@@ -203,6 +204,17 @@ TEST(Factory, ChoosesTheEngineByTheVolumesFileSystem) {
 
   auto byPath = factory.CreateFileRecoveryInstance(Utf8ToUtf16((dir / "disk1").c_str()).c_str(), u'C', kRecoveryFast);
   EXPECT_NE(dynamic_cast<CFastExtRecovery*>(byPath.get()), nullptr);
+
+  // The deep scan serves every area that can be opened: a FAT volume, a blank disk, and a
+  // start that cannot be read; a disk that cannot be opened gets nothing.
+  for (int disk : {0, 1, 2}) {
+    auto deep = factory.CreateFileRecoveryInstance(disk, 0, 2048, u'C', kRecoveryProfessional);
+    EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(deep.get()), nullptr) << "disk " << disk;
+  }
+  EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(
+                factory.CreateFileRecoveryInstance(2, 2040, 8, u'C', kRecoveryProfessional).get()),
+            nullptr);
+  EXPECT_EQ(factory.CreateFileRecoveryInstance(9, 0, 2048, u'C', kRecoveryProfessional), nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,342 @@
+// The deep scan end to end: vorlenta-cli on cards after a quick format, a wiped boot area, an
+// NTFS quick format and a raw image of files; resuming a stopped scan; unreadable sectors; and
+// destinations on the medium being read.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "device/disk_reader.h"
+#include "engine/log_file_manager.h"
+#include "engine/recovery_driver.h"
+#include "engine/status.h"
+#include "scan/professional_recovery.h"
+#include "scan/recovery_factory.h"
+#include "support/fat_image.h"
+#include "support/ntfs_image.h"
+#include "support/test_support.h"
+#include "util/debug_log.h"
+#include "util/endian.h"
+#include "util/text.h"
+
+namespace vorlenta {
+namespace {
+
+using test::ShellQuote;
+
+struct Original {
+  std::string path;  // on the host
+  std::string name;  // the name the scan must list it under ("" for a carved file)
+};
+
+std::string Output(const std::string& file) {
+  const std::vector<uint8_t> bytes = test::ReadFileBytes(file);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The sha256 of every file below `folder`, with how often it occurs.
+std::map<std::string, int> HashesBelow(const std::string& folder) {
+  std::string list;
+  test::RunCommand("find " + ShellQuote(folder) + " -type f -exec sha256sum {} + | cut -c1-64", &list);
+  std::map<std::string, int> hashes;
+  std::stringstream in(list);
+  std::string hash;
+  while (in >> hash) ++hashes[hash];
+  return hashes;
+}
+
+// Photos, a song and a text made by real tools.
+std::vector<Original> MakeOriginals(const test::TempDir& dir) {
+  EXPECT_EQ(test::RunCommand("convert -size 640x480 plasma:fractal -quality 90 " + ShellQuote(dir / "a.jpg") +
+                             " && convert -size 500x400 gradient:blue-yellow " + ShellQuote(dir / "b.png") +
+                             " && sox -n -r 22050 -c 1 " + ShellQuote(dir / "c.wav") + " synth 1 sine 440 2>/dev/null"),
+            0);
+  test::WriteFileBytes(dir / "d.txt", test::RandomBytes(9000, 7));
+  return {{dir / "a.jpg", "Summer holiday by the sea.jpg"},
+          {dir / "b.png", "Family portrait.png"},
+          {dir / "c.wav", "Morning song.wav"},
+          {dir / "d.txt", "Shopping notes.txt"}};
+}
+
+// A FAT32 card with folders, two of its files deleted, then quick-formatted over. The format
+// empties the root, so the folders' own names are lost; the folders below keep theirs. The
+// last folder lies behind 16 MiB of other data, far into the card.
+bool MakeFormattedCard(const std::vector<Original>& files, const std::string& image) {
+  const std::string filler = image + ".filler";
+  test::WriteFileBytes(filler, test::RandomBytes(16 << 20, 99));
+  bool ok = test::MakeFatVolume(image, 80 * 1024, "-F 32 -s 2") && test::Mtools(image, "mmd", "::/DCIM ::/DCIM/100CAM");
+  const char* targets[] = {"::/DCIM/100CAM/", "::/DCIM/", "::/DCIM/100CAM/", "::/LATE/"};
+  for (size_t i = 0; ok && i < files.size(); ++i) {
+    if (i + 1 == files.size()) ok = test::PutFile(image, filler, "::/filler.bin") && test::Mtools(image, "mmd", "::/LATE");
+    ok = ok && test::PutFile(image, files[i].path, targets[i] + files[i].name);
+  }
+  ok = ok && test::Mtools(image, "mdel", ShellQuote("::/DCIM/" + files[1].name) + " " +
+                                             ShellQuote("::/DCIM/100CAM/" + files[2].name));
+  return ok && test::MakeFatVolume(image, 80 * 1024, "-F 32 -s 2");
+}
+
+// Zeroes the boot sectors, the backup and both FATs: only directories and data remain.
+bool WipeFatBootArea(const std::string& image) {
+  const std::vector<uint8_t> boot = test::ReadFileBytes(image, 512);
+  if (boot.size() < 512) return false;
+  const uint64_t dataStart = ReadU16LE(boot.data(), boot.size(), 14) +
+                             uint64_t{boot[16]} * ReadU32LE(boot.data(), boot.size(), 36);
+  return test::RunCommand("dd if=/dev/zero of=" + ShellQuote(image) + " bs=512 count=" + std::to_string(dataStart) +
+                          " conv=notrunc status=none") == 0;
+}
+
+class DeepScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"mkfs.fat", "mcopy", "mkntfs", "ntfscp", "convert", "sox"}) VORLENTA_REQUIRE_TOOL(tool);
+    originals_ = MakeOriginals(dir_);
+  }
+  int Cli(const std::string& args, std::string* out) {
+    return test::RunCommand("VORLENTA_SUPPORT_DIR=" + ShellQuote(dir_ / "support") + " " + ShellQuote(VORLENTA_CLI_PATH) +
+                                " " + args + " 2>" + ShellQuote(dir_ / "stderr"),
+                            out);
+  }
+  test::TempDir dir_;
+  std::vector<Original> originals_;
+};
+
+TEST_F(DeepScanTest, CliRecoversLostFilesByteExactWithTheirNamesAndListsEachOnce) {
+  struct Case {
+    const char* label;
+    const char* kind;  // how the scan lists the named files
+    std::function<bool(const std::string&)> make;
+    bool named;
+  };
+  const std::vector<Case> cases = {
+      {"FAT32 card after a quick format", "deep-fat",
+       [&](const std::string& image) { return MakeFormattedCard(originals_, image); }, true},
+      {"FAT32 card with its boot area and FATs wiped", "deep-fat",
+       [&](const std::string& image) { return MakeFormattedCard(originals_, image) && WipeFatBootArea(image); },
+       true},
+      {"NTFS volume after mkntfs -Q", "deep-ntfs",
+       [&](const std::string& image) {
+         bool ok = test::MakeNtfsVolume(image, 64);
+         for (const Original& o : originals_) ok = ok && test::NtfsCopy(image, o.path, o.name);
+         return ok && test::MakeNtfsVolume(image, 64);
+       },
+       true},
+      {"raw image of files between random data", "carved",
+       [&](const std::string& image) {
+         std::vector<uint8_t> raw = test::RandomBytes(1 << 20, 3);
+         for (size_t i = 0; i < 2; ++i) {  // the JPEG and the PNG: formats with a known end
+           std::vector<uint8_t> file = test::ReadFileBytes(originals_[i].path);
+           file.resize((file.size() + 511) / 512 * 512 + 4096, 0);
+           raw.insert(raw.end(), file.begin(), file.end());
+           const std::vector<uint8_t> filler = test::RandomBytes(64 * 1024, 10 + i);
+           raw.insert(raw.end(), filler.begin(), filler.end());
+         }
+         test::WriteFileBytes(image, raw);
+         return true;
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string image = dir_ / "image.img";
+    const std::string dest = dir_ / "out";
+    test::RunCommand("rm -rf " + ShellQuote(image) + " " + ShellQuote(dest));
+    ASSERT_TRUE(c.make(image));
+    std::string listing;
+    ASSERT_EQ(Cli("scan " + ShellQuote(image) + " --categories all", &listing), 0) << Output(dir_ / "stderr");
+    const std::string before = test::Sha256OfFile(image);
+    ASSERT_EQ(Cli("recover " + ShellQuote(image) + " " + ShellQuote(dest) + " --categories all", nullptr), 0)
+        << Output(dir_ / "stderr");
+    EXPECT_EQ(test::Sha256OfFile(image), before) << "the source is never written";
+
+    const std::map<std::string, int> recovered = HashesBelow(dest);
+    const size_t expected = c.named ? originals_.size() : 2;
+    for (size_t i = 0; i < expected; ++i) {
+      const std::string hash = test::Sha256OfFile(originals_[i].path);
+      auto it = recovered.find(hash);
+      EXPECT_TRUE(it != recovered.end() && it->second == 1) << originals_[i].name << " recovered exactly once";
+      if (c.named) {
+        EXPECT_NE(listing.find(std::string(c.kind) + "\t"), std::string::npos);
+        EXPECT_NE(listing.find(originals_[i].name + "\n"), std::string::npos) << originals_[i].name << "\n" << listing;
+      }
+    }
+    if (std::string(c.kind) == "deep-fat") {
+      EXPECT_NE(listing.find("100cam/" + originals_[0].name), std::string::npos) << "folders come back too";
+    }
+  }
+}
+
+// Every file a scan lists, as (kind, path, size, health), in a stable order.
+std::multiset<std::string> Listing(CProfessionalRecovery& engine) {
+  CategorySelection all;
+  ParseCategoryList("all", all);
+  std::vector<__SEARCH_FILE_INFO__> hits;
+  engine.SearchFileNode(BuildSearchKey(all).c_str(), hits);
+  std::multiset<std::string> lines;
+  for (__SEARCH_FILE_INFO__& hit : hits) {
+    char16_t dir[4096] = {};
+    engine.GetFileNodeParentDirPath(&hit, dir, 4096);
+    lines.insert(std::to_string(hit.SourceKind) + " " + Utf16ToUtf8(dir) + AnsiToUtf8(hit.FileName) + " " +
+                 std::to_string(hit.FileSize) + " " + std::to_string(hit.IsHealthy));
+  }
+  return lines;
+}
+
+// Stops the pass a tenth of the way in.
+int StopEarlyInThePass(void*, int, int weight, int, unsigned long long current, unsigned long long total,
+                       unsigned long long, const char16_t*) {
+  return weight == kDeepPhaseWeight && total != 0 && current * 10 >= total ? kStatusUserStop : 0;
+}
+
+TEST_F(DeepScanTest, StoppedScanResumesAndEndsWithTheSameListingAsAnUninterruptedOne) {
+  const std::string image = dir_ / "disk0";
+  ASSERT_TRUE(MakeFormattedCard(originals_, image));
+  test::ScopedEnv disks("VORLENTA_DISK_DIR", dir_.path());
+  test::ScopedEnv support("VORLENTA_SUPPORT_DIR", dir_ / "support");
+  CLogFileManager::GetInstance().Init();
+  const long long sectors = static_cast<long long>(test::ReadFileBytes(image).size() / 512);
+
+  CProfessionalRecovery whole;
+  ASSERT_EQ(whole.Init(0, 0, sectors, u'C'), 0);
+  ASSERT_EQ(whole.ScanDevice(nullptr), 0);
+  EXPECT_TRUE(whole.UsedBitmap());
+  EXPECT_LT(whole.ScannedSectors(), static_cast<unsigned long long>(sectors)) << "the FATs are in use: not read";
+  const std::multiset<std::string> expected = Listing(whole);
+  ASSERT_GE(expected.size(), originals_.size());
+
+  {
+    CProfessionalRecovery stopped;
+    ASSERT_EQ(stopped.Init(0, 0, sectors, u'C'), 0);
+    stopped.SetNotLoadLogFile();
+    stopped.SetReportIntervalMs(0);
+    stopped.InitCallBack(StopEarlyInThePass, nullptr, nullptr, 0);
+    EXPECT_EQ(stopped.ScanDevice(nullptr), kStatusUserStop);
+    const size_t partial = Listing(stopped).size();
+    EXPECT_GT(partial, 0u) << "the folders before the stop were listed";
+    EXPECT_LT(partial, expected.size()) << "the last folder comes after the stop";
+  }
+  CProfessionalRecovery resumed;
+  ASSERT_EQ(resumed.Init(0, 0, sectors, u'C'), 0);
+  ASSERT_EQ(resumed.IsFindLogFile(), 1);
+  ASSERT_EQ(resumed.ScanDevice(nullptr), 0);
+  EXPECT_EQ(Listing(resumed), expected);
+  EXPECT_EQ(resumed.GetLostFileCount(), whole.GetLostFileCount()) << "files found before the stop count once";
+}
+
+TEST_F(DeepScanTest, UnreadableSectorsCostOnlyThemselves) {
+  const std::string image = dir_ / "disk0";
+  ASSERT_TRUE(MakeFormattedCard(originals_, image));
+  test::ScopedEnv disks("VORLENTA_DISK_DIR", dir_.path());
+  test::ScopedEnv support("VORLENTA_SUPPORT_DIR", dir_ / "support");
+  const long long sectors = static_cast<long long>(test::ReadFileBytes(image).size() / 512);
+  CProfessionalRecovery clean;
+  ASSERT_EQ(clean.Init(0, 0, sectors, u'C'), 0);
+  clean.SetNotLoadLogFile();
+  ASSERT_EQ(clean.ScanDevice(nullptr), 0);
+  const std::multiset<std::string> expected = Listing(clean);
+
+  // Eight bad sectors in the free space near the end: reads that reach them come back short.
+  const uint64_t bad = static_cast<uint64_t>(sectors) - 1000;
+  CDiskReader reader;
+  ASSERT_EQ(reader.Init(0, static_cast<unsigned long long>(sectors)), 0);
+  CProfessionalRecovery damaged;
+  ASSERT_EQ(damaged.Init(0, 0, sectors, u'C'), 0);
+  damaged.SetNotLoadLogFile();
+  damaged.SetPassReader([&](uint64_t sector, unsigned count, uint8_t* out, unsigned& got) {
+    got = 0;
+    const uint64_t readable = sector >= bad + 8 || sector + count <= bad ? count : (sector < bad ? bad - sector : 0);
+    if (readable != 0) reader.ReadData(out, static_cast<int>(readable), static_cast<long long>(sector), 512, &got);
+    return got == count ? 0 : EIO;
+  });
+  ASSERT_EQ(damaged.ScanDevice(nullptr), 0);
+  EXPECT_EQ(damaged.UnreadableSectors(), 8u);
+  EXPECT_EQ(Listing(damaged), expected);
+}
+
+TEST_F(DeepScanTest, AFaultWhileClassifyingCostsOnlyTheSectorThatCausedIt) {
+  // A JPEG at sector 16 of an otherwise blank disk.
+  const std::string image = dir_ / "disk0";
+  std::vector<uint8_t> bytes(8192, 0);
+  const std::vector<uint8_t> jpeg = test::ReadFileBytes(originals_[0].path);
+  bytes.insert(bytes.end(), jpeg.begin(), jpeg.end());
+  bytes.resize(1 << 20, 0);
+  test::WriteFileBytes(image, bytes);
+  test::ScopedEnv disks("VORLENTA_DISK_DIR", dir_.path());
+  test::ScopedEnv support("VORLENTA_SUPPORT_DIR", dir_ / "support");
+  CProfessionalRecovery engine;
+  ASSERT_EQ(engine.Init(0, 0, 2048, u'C'), 0);
+  engine.SetNotLoadLogFile();
+  ASSERT_EQ(engine.ScanDevice(nullptr), 0);
+  const unsigned before = engine.GetLostFileCount();
+
+  // The buffer of sectors 0-23 whose second page cannot be read: each of its eight sectors
+  // faults, and the JPEG after them is still carved.
+  const size_t page = 4096;
+  auto* buffer = static_cast<uint8_t*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(buffer, MAP_FAILED);
+  std::memcpy(buffer, bytes.data(), page);
+  std::memcpy(buffer + 2 * page, bytes.data() + 2 * page, page);
+  ASSERT_EQ(mprotect(buffer + page, page, PROT_NONE), 0);
+  SetDebugLogPath(dir_ / "Log.txt");
+  long long overrun = 0;
+  unsigned long long found = 0;
+  engine.ParseProfessionalFileInfo(buffer, static_cast<int>(3 * page), 0, 0, 2048, -1, overrun, found);
+  SetDebugLogPath("");
+  munmap(buffer, 3 * page);
+  EXPECT_EQ(engine.GetLostFileCount(), before + 1);
+  EXPECT_EQ(overrun, static_cast<long long>(16 + (jpeg.size() + 511) / 512 - 24)) << "the pass jumps over the JPEG";
+  std::string log = Output(dir_ / "Log.txt"), line = "Debug: ProfessionalRecovery recvSignal\n";
+  size_t faults = 0;
+  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++faults;
+  EXPECT_EQ(faults, 8u);
+}
+
+// A destination whose file system is mounted from the image, through FUSE, straight from the
+// file or from a loop device of it; unmounted whatever the test's outcome.
+class FuseMount {
+ public:
+  FuseMount(const std::string& image, const std::string& point, bool viaLoop) : point_(point) {
+    std::string device = image;
+    if (viaLoop && test::RunCommand("losetup -f --show " + ShellQuote(image), &loop_) == 0) {
+      loop_.erase(loop_.find_last_not_of('\n') + 1);
+      device = loop_;
+    }
+    mounted_ = test::RunCommand("mkdir -p " + ShellQuote(point) + " && ntfs-3g " + ShellQuote(device) + " " +
+                                ShellQuote(point) + " >/dev/null 2>&1") == 0;
+  }
+  ~FuseMount() {
+    if (mounted_) test::RunCommand("umount " + ShellQuote(point_) + " || fusermount -u " + ShellQuote(point_));
+    if (!loop_.empty()) test::RunCommand("losetup -d " + ShellQuote(loop_));
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string point_;
+  std::string loop_;
+  bool mounted_ = false;
+};
+
+TEST_F(DeepScanTest, RecoveryOntoTheMediumBeingReadIsRefusedBeforeAnythingIsWritten) {
+  VORLENTA_REQUIRE_TOOL("ntfs-3g");
+  const std::string image = dir_ / "volume.img";
+  ASSERT_TRUE(test::MakeNtfsVolume(image, 32));
+  ASSERT_TRUE(test::NtfsCopy(image, originals_[0].path, originals_[0].name));
+  for (bool viaLoop : {false, true}) {
+    SCOPED_TRACE(viaLoop ? "loop device" : "image file");
+    FuseMount mount(image, dir_ / "mnt", viaLoop);
+    ASSERT_TRUE(mount.mounted());
+    const std::string dest = dir_ / "mnt/recovered";
+    EXPECT_EQ(Cli("recover " + ShellQuote(image) + " " + ShellQuote(dest) + " --fast --categories all", nullptr), 2);
+    EXPECT_NE(Output(dir_ / "stderr").find("is on the medium being recovered"), std::string::npos)
+        << Output(dir_ / "stderr");
+    EXPECT_NE(test::RunCommand("test -e " + ShellQuote(dest)), 0) << "nothing was written";
+  }
+}
+
+}  // namespace
+}  // namespace vorlenta
