@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "engine/crash_guard.h"
-#include "engine/log_file_manager.h"
 #include "engine/status.h"
+#include "scan/professional_recovery.h"
 #include "scan/recovery_factory.h"
 #include "ui/drui.h"
 #include "ui/scanui.h"
@@ -18,10 +18,6 @@
 #include "util/platform.h"
 #include "util/text.h"
 
-#if __has_include("scan/professional_recovery.h")
-#include "scan/professional_recovery.h"
-#define VORLENTA_HAVE_PROFESSIONAL 1
-#endif
 
 using namespace vorlenta;
 
@@ -121,21 +117,13 @@ int DRUI::Scan(const char16_t*, int& status) {
   DebugPrint("m_partitionItem.u64StartSector = %lld\n", static_cast<long long>(m_partitionItem.u64StartSector));
   const long long start = static_cast<long long>(m_partitionItem.u64StartSector);
   const long long count = static_cast<long long>(m_partitionItem.u64EndSector + 1 - m_partitionItem.u64StartSector);
-  CLogFileManager::GetInstance().AddDirIndex();
-  CFileRecoveryFactory& factory = CFileRecoveryFactory::GetInstance();
-  m_engine = factory.CreateFileRecoveryInstance(m_partitionItem.nDiskNumber, start, count, kVolumeTag,
-                                                kRecoveryProfessional);
-#ifdef VORLENTA_HAVE_PROFESSIONAL
+  m_engine = CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(m_partitionItem.nDiskNumber, start, count,
+                                                                            kVolumeTag, kRecoveryProfessional);
+  // The window always starts afresh, never from an earlier scan's log.
   if (auto* deep = dynamic_cast<CProfessionalRecovery*>(m_engine.get())) deep->SetNotLoadLogFile();
-#else
-  // Until the deep scan exists the fast engine of the volume serves.
-  if (m_engine == nullptr) {
-    m_engine = factory.CreateFileRecoveryInstance(m_partitionItem.nDiskNumber, start, count, kVolumeTag, kRecoveryFast);
-  }
-#endif
   if (m_engine == nullptr) {
     status = kScanFailed;
-    m_operationError = "No file system or data this program can read was found on the chosen partition.";
+    m_operationError = "The chosen partition cannot be read.";
   } else {
     m_engine->InitCallBack(&DRUI::ScanCallBack, &DRUI::RecoveryCallBack, this, kScanWeight);
     status = m_engine->ScanDevice(nullptr);
