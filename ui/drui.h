@@ -113,6 +113,7 @@ class DRUI : public QWidget {
 
  private:
   friend class DruiTest;
+  friend struct DruiBench;
   struct OperationFlags {
     std::atomic<bool> stop{false};
     std::atomic<bool> done{false};
