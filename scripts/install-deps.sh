@@ -11,7 +11,7 @@ packages=(
   # real files of many formats for the signature tests
   imagemagick zip unzip sox ffmpeg sqlite3 fonts-dejavu-core p7zip-full gzip libimage-exiftool-perl groff
   # the window, its previews and fonts, its tests without a screen, and its desktop files
-  qt6-base-dev qt6-image-formats-plugins fonts-liberation xvfb xauth desktop-file-utils
+  qt6-base-dev qt6-image-formats-plugins fonts-liberation xvfb xauth desktop-file-utils xdotool
 )
 
 missing=()

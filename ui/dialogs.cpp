@@ -22,6 +22,7 @@ CMessageBox::CMessageBox(QWidget* parent, Qt::WindowFlags flags)
     : QDialog(parent, flags | Qt::Dialog | Qt::FramelessWindowHint) {
   setWindowTitle("Vorlenta");
   setFixedSize(kMessageWidth, kMessageHeight);
+  setStyleSheet(vorlenta::ui::kDialogStyle);
 }
 
 void CMessageBox::Build(const QString& title, const QString& text, bool question) {
@@ -83,6 +84,7 @@ void CMessageBox::btnSlotNO() {
 CDetail::CDetail(QWidget* parent, Qt::WindowFlags flags)
     : QDialog(parent, flags | Qt::Dialog | Qt::FramelessWindowHint) {
   setFixedSize(kDetailWidth, kDetailHeight);
+  setStyleSheet(vorlenta::ui::kDialogStyle);
   auto* layout = new QVBoxLayout(this);
   m_summary = new QLabel("  Recovery Detail\n  Sucess:0 Failed:0\n", this);
   m_summary->setFont(QFont("Arial", 11));

@@ -27,7 +27,8 @@ constexpr int kFullProductEnd = 10100;
 SCANUI::SCANUI(QWidget* parent, Qt::WindowFlags flags)
     : QDialog(parent, flags | Qt::Dialog | Qt::FramelessWindowHint), m_detail(this) {
   setFixedSize(kDialogWidth, kDialogHeight);
-  setStyleSheet(vorlenta::ui::kWindowStyle);
+  setWindowTitle("Vorlenta progress");
+  setStyleSheet(vorlenta::ui::kDialogStyle);
   m_detail.hide();
 }
 
