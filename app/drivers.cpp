@@ -1,5 +1,7 @@
 // The window's drivers: scan, search, preview and recovery on the worker thread behind the
 // progress dialog, and the engine callbacks that report to it.
+#include <unistd.h>
+
 #include <QDateTime>
 #include <QFileInfo>
 #include <QPixmap>
@@ -214,7 +216,7 @@ void DRUI::btnSlotScan() {
   const std::vector<std::string> paths = GetDiskPaths();
   int disk = -1;
   for (size_t n = 0; n < paths.size() && !path.empty(); ++n) {
-    if (paths[n] == path) disk = static_cast<int>(n);
+    if (paths[n] == path && ::access(path.c_str(), F_OK) == 0) disk = static_cast<int>(n);
   }
   if (disk < 0) {
     ShowNotice("The device is no longer there. Press Refresh and choose it again.");

@@ -101,6 +101,9 @@ class DruiTest : public QObject {
                      ShellQuote(dir / "disks/disk3"));
     diskDir = std::make_unique<test::ScopedEnv>("VORLENTA_DISK_DIR", dir / "disks");
     supportDir = std::make_unique<test::ScopedEnv>("VORLENTA_SUPPORT_DIR", dir / "support");
+    // A support folder every user may write: root narrows it before using it.
+    QCOMPARE(::mkdir((dir / "support").c_str(), 0777), 0);
+    QCOMPARE(::chmod((dir / "support").c_str(), 0777), 0);
     inner_initUnicodeMap("UTF-8");
   }
 
@@ -121,6 +124,9 @@ class DruiTest : public QObject {
                  {w->m_categoryBoxes[DRUI::kMusic], Qt::PartiallyChecked, true},
                  {w->m_categoryBoxes[DRUI::kVideo], Qt::Unchecked, false}};
     QCOMPARE(w->m_checkAll->checkState(), Qt::Checked);
+    struct stat st;
+    QCOMPARE(::stat((dir / "support").c_str(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, ::geteuid() == 0 ? 0755u : 0777u);
     for (const auto& step : steps) {
       QTest::mouseClick(step.box, Qt::LeftButton, {}, QPoint(6, step.box->height() / 2));
       QCOMPARE(w->m_checkAll->checkState(), step.all);
@@ -154,6 +160,21 @@ class DruiTest : public QObject {
     QVERIFY(w->m_page3 == nullptr);
     tree->setCurrentItem(tree->topLevelItem(1)->child(0));
     QVERIFY(w->m_btnScan->isEnabled());
+    // The stick is unplugged after the list was made: its row no longer scans another disk.
+    const std::string link = dir / "disks/disk3";
+    QCOMPARE(::rename(link.c_str(), (dir / "disk3.away").c_str()), 0);
+    QString notice;
+    Whenever([&notice] {
+      CMessageBox* box = Modal<CMessageBox>();
+      if (box == nullptr) return false;
+      notice = box->Text();
+      box->YesButton()->click();
+      return true;
+    });
+    w->btnSlotScan();
+    QCOMPARE(::rename((dir / "disk3.away").c_str(), link.c_str()), 0);
+    QVERIFY(notice.contains("no longer there"));
+    QVERIFY(w->m_page3 == nullptr);
   }
 
   void scanCheckPreviewAndRecoverByHash() {
