@@ -40,6 +40,6 @@ struct FatCardSpec {
   size_t sizeSpread;
   unsigned seed;
 };
-bool MakeFatCard(const FatCardSpec& spec, const std::string& work, const std::string& image);
+bool MakeFatCard(const FatCardSpec& card, const std::string& work, const std::string& image);
 
 }  // namespace vorlenta::bench

@@ -305,6 +305,11 @@ int CProfessionalRecovery::StartDeepEngines(bool resumed, bool passDone) {
   if (status != 0) return status;
   status = m_fat.ClearProfessionalVec(fatName.empty() ? nullptr : Ansi2Unicode(fatName.c_str()).c_str());
   if (status != 0) return status;
+  // The deep pass reads only free space, where a deleted folder's names may all have lost
+  // their first letter: the live names the fast walk met settle them.
+  if (const auto* fastFat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) {
+    m_fat.AddVolumeNames(fastFat->KnownNames());
+  }
   return m_ntfs.InitProfessionalScan(ntfsName.empty() ? nullptr : Ansi2Unicode(ntfsName.c_str()).c_str());
 }
 
