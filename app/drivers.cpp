@@ -20,7 +20,6 @@
 #include "util/platform.h"
 #include "util/text.h"
 
-
 using namespace vorlenta;
 
 namespace {
@@ -253,7 +252,8 @@ void DRUI::ShowPreview() {
     if (!QFileInfo::exists(file)) return;
     QPixmap picture(file);
     if (picture.width() > kPreviewPictureWidth) {
-      picture = picture.scaled(kPreviewPictureWidth, kPreviewPictureHeight, Qt::KeepAspectRatio, Qt::FastTransformation);
+      picture =
+          picture.scaled(kPreviewPictureWidth, kPreviewPictureHeight, Qt::KeepAspectRatio, Qt::FastTransformation);
     }
     m_preview->setAlignment(Qt::AlignCenter);
     m_preview->setPixmap(picture);

@@ -104,9 +104,9 @@ int RelaunchPrivileged() {
     RunAndWait({self, kStartArgument});
     return 0;
   }
-  const bool installed = self.size() > std::strlen(kInstalledSuffix) &&
-                         self.compare(self.size() - std::strlen(kInstalledSuffix), std::string::npos,
-                                      kInstalledSuffix) == 0;
+  const bool installed =
+      self.size() > std::strlen(kInstalledSuffix) &&
+      self.compare(self.size() - std::strlen(kInstalledSuffix), std::string::npos, kInstalledSuffix) == 0;
   const int status = RunAndWait(PkexecArguments(self, installed));
   if (status < 0 || status == kPkexecRefused || status == kPkexecMissing) SayHowToRun();
   return 0;

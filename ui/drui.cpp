@@ -94,8 +94,8 @@ QWidget* DRUI::BuildPage(const QString& iconPath, const QString& prompt, QLabel*
   auto* version = new QLabel("Version " VORLENTA_VERSION, header);
   headerLayout->addWidget(title, 1);
   headerLayout->addWidget(version, 0, Qt::AlignBottom);
-  for (auto [picture, slot] : {std::pair{":/image/minimize.png", &DRUI::btnMinSlot},
-                               std::pair{":/image/close.png", &DRUI::btnCloseSlot}}) {
+  for (auto [picture, slot] :
+       {std::pair{":/image/minimize.png", &DRUI::btnMinSlot}, std::pair{":/image/close.png", &DRUI::btnCloseSlot}}) {
     auto* button = new QPushButton(header);
     button->setFlat(true);
     button->setIcon(QIcon(picture));
@@ -246,7 +246,8 @@ void DRUI::CreateDiskTree() {
   QTreeWidgetItem* last = nullptr;
   for (const auto& [disk, items] : table) {
     if (items.empty()) continue;
-    const std::string path = disk >= 0 && static_cast<size_t>(disk) < paths.size() ? paths[static_cast<size_t>(disk)] : "";
+    const std::string path =
+        disk >= 0 && static_cast<size_t>(disk) < paths.size() ? paths[static_cast<size_t>(disk)] : "";
     QString title = QString("Physical Driver %1").arg(counter++);
     const std::string model = GetDiskModel(path);
     if (!model.empty()) title += "  " + QString::fromStdString(model);
@@ -261,8 +262,8 @@ void DRUI::CreateDiskTree() {
     }
     for (const _PARTITION_ITEM_& item : items) {
       const std::string size = GetFileSizeString(static_cast<long long>(PartitionSectorCount(item) * 512));
-      auto* row = new QTreeWidgetItem(top, {QString::fromStdString(PartitionNameUtf8(item)),
-                                            QString::fromStdString(size)});
+      auto* row =
+          new QTreeWidgetItem(top, {QString::fromStdString(PartitionNameUtf8(item)), QString::fromStdString(size)});
       row->setIcon(0, QIcon(":/image/drive.png"));
       row->setData(0, kPartitionDataRole, QVariant::fromValue(item));
       row->setData(0, kDiskPathRole, QString::fromStdString(path));
@@ -349,7 +350,8 @@ QString DRUI::InvokingUserHome() const {
   uid_t uid;
   gid_t gid;
   if (GetInvokingUser(uid, gid)) {
-    if (const passwd* pw = ::getpwuid(uid); pw != nullptr && pw->pw_dir != nullptr) return QString::fromUtf8(pw->pw_dir);
+    if (const passwd* pw = ::getpwuid(uid); pw != nullptr && pw->pw_dir != nullptr)
+      return QString::fromUtf8(pw->pw_dir);
   }
   return QDir::homePath();
 }

@@ -28,13 +28,13 @@ class CFramelessDrag {
 };
 
 // Adds the drag rules to a widget class.
-#define VORLENTA_FRAMELESS_MOUSE()                                                \
- protected:                                                                       \
-  void mousePressEvent(QMouseEvent* event) override {                             \
-    if (m_drag.Press(this, event)) close();                                       \
-  }                                                                               \
-  void mouseMoveEvent(QMouseEvent* event) override { m_drag.Move(this, event); }  \
-  void mouseReleaseEvent(QMouseEvent*) override { m_drag.Release(); }             \
-                                                                                  \
- private:                                                                         \
+#define VORLENTA_FRAMELESS_MOUSE()                                               \
+ protected:                                                                      \
+  void mousePressEvent(QMouseEvent* event) override {                            \
+    if (m_drag.Press(this, event)) close();                                      \
+  }                                                                              \
+  void mouseMoveEvent(QMouseEvent* event) override { m_drag.Move(this, event); } \
+  void mouseReleaseEvent(QMouseEvent*) override { m_drag.Release(); }            \
+                                                                                 \
+ private:                                                                        \
   CFramelessDrag m_drag;

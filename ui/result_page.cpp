@@ -36,13 +36,72 @@ constexpr const char* kNoExtensionKey = "unKnow";
 const char* const kCategoryTitles[] = {"Photo(%1)", "Music(%1)", "Office(%1)", "Video(%1)", "Archive(%1)", "Other(%1)"};
 
 // Extension words with a picture of their own; "jpeg" and "tiff" share jpg's and tif's.
-const char* const szFileTypeStr[] = {
-    "7z",    "accdb", "ace",    "acid",  "aiff",    "asf",   "at3",  "au",   "avi",  "bmp",  "cab",   "chm",  "divx",
-    "doc",   "dss",   "dv",     "epson", "exe",     "gif",   "gzip", "html", "ico",  "indd", "jar",   "jpg",  "jpeg",
-    "mamiya", "mid",  "minolta", "mov",  "mp3",     "mp4",   "mpeg", "music", "ods", "ogg",  "one",   "other", "pdf",
-    "png",   "ppt",   "psd",    "psp",   "rar",     "real",  "rmvb", "rps",  "thm",  "tif",  "tiff",  "tod",  "txt",
-    "vob",   "wma",   "wmv",    "wps",   "xls",     "xml",   "zip",  "audio_default", "default", "image", "office_default",
-    "photo_default", "video_default", nullptr};
+const char* const szFileTypeStr[] = {"7z",
+                                     "accdb",
+                                     "ace",
+                                     "acid",
+                                     "aiff",
+                                     "asf",
+                                     "at3",
+                                     "au",
+                                     "avi",
+                                     "bmp",
+                                     "cab",
+                                     "chm",
+                                     "divx",
+                                     "doc",
+                                     "dss",
+                                     "dv",
+                                     "epson",
+                                     "exe",
+                                     "gif",
+                                     "gzip",
+                                     "html",
+                                     "ico",
+                                     "indd",
+                                     "jar",
+                                     "jpg",
+                                     "jpeg",
+                                     "mamiya",
+                                     "mid",
+                                     "minolta",
+                                     "mov",
+                                     "mp3",
+                                     "mp4",
+                                     "mpeg",
+                                     "music",
+                                     "ods",
+                                     "ogg",
+                                     "one",
+                                     "other",
+                                     "pdf",
+                                     "png",
+                                     "ppt",
+                                     "psd",
+                                     "psp",
+                                     "rar",
+                                     "real",
+                                     "rmvb",
+                                     "rps",
+                                     "thm",
+                                     "tif",
+                                     "tiff",
+                                     "tod",
+                                     "txt",
+                                     "vob",
+                                     "wma",
+                                     "wmv",
+                                     "wps",
+                                     "xls",
+                                     "xml",
+                                     "zip",
+                                     "audio_default",
+                                     "default",
+                                     "image",
+                                     "office_default",
+                                     "photo_default",
+                                     "video_default",
+                                     nullptr};
 
 }  // namespace
 
@@ -61,15 +120,25 @@ QString DRUI::GetExtendNameIcon(const QString& ext) {
   const std::string lower = ext.toLower().toStdString();
   QString icon;
   switch (CategoryOfExtension(lower)) {
-    case kPhoto: icon = ":/image/FileIcon/image.png"; break;
-    case kMusic: icon = ":/image/FileIcon/audio_default.png"; break;
-    case kOffice: icon = ":/image/FileIcon/office_default.png"; break;
-    case kVideo: icon = ":/image/FileIcon/video_default.png"; break;
+    case kPhoto:
+      icon = ":/image/FileIcon/image.png";
+      break;
+    case kMusic:
+      icon = ":/image/FileIcon/audio_default.png";
+      break;
+    case kOffice:
+      icon = ":/image/FileIcon/office_default.png";
+      break;
+    case kVideo:
+      icon = ":/image/FileIcon/video_default.png";
+      break;
     case kArchive:
       icon = ListContains(kArchiveExtensionList, "." + lower) ? ":/image/FileIcon/zip.png"
-                                                               : ":/image/FileIcon/office_default.png";
+                                                              : ":/image/FileIcon/office_default.png";
       break;
-    default: icon = ":/image/FileIcon/other.png"; break;
+    default:
+      icon = ":/image/FileIcon/other.png";
+      break;
   }
   for (const char* const* word = szFileTypeStr; *word != nullptr; ++word) {
     if (lower != *word) continue;
@@ -176,7 +245,8 @@ void DRUI::CreateTree() {
   m_resultTree->setHeaderLabels({"Name"});
   for (int c = 0; c < kCategoryCount; ++c) {
     if (m_categoryCounts[static_cast<size_t>(c)] == 0) continue;
-    auto* top = new QTreeWidgetItem(m_resultTree, {QString(kCategoryTitles[c]).arg(m_categoryCounts[static_cast<size_t>(c)])});
+    auto* top =
+        new QTreeWidgetItem(m_resultTree, {QString(kCategoryTitles[c]).arg(m_categoryCounts[static_cast<size_t>(c)])});
     top->setCheckState(0, Qt::Unchecked);
     top->setData(0, kCategoryRole, c);
     for (const auto& [key, hits] : m_categoryMaps[static_cast<size_t>(c)]) {
@@ -304,7 +374,8 @@ void DRUI::UpdateTreeInfo(QTreeWidgetItem* item, int) {
       name->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
       name->setCheckState(m_selection.count(KeyOf(node)) != 0 ? Qt::Checked : Qt::Unchecked);
       name->setData(kHitIndexRole, static_cast<qulonglong>(files[row]));
-      auto* size = new QTableWidgetItem(QString::fromStdString(GetFileSizeString(static_cast<long long>(node.FileSize))));
+      auto* size =
+          new QTableWidgetItem(QString::fromStdString(GetFileSizeString(static_cast<long long>(node.FileSize))));
       size->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
       m_table->setItem(static_cast<int>(row), 0, name);
       m_table->setItem(static_cast<int>(row), 1, size);
@@ -331,7 +402,9 @@ void DRUI::tableItemChanged(QTableWidgetItem* item) {
     const std::vector<size_t> files = FilesOfItem(group);
     for (size_t i : files) selected += m_selection.count(KeyOf(m_searchResults[i]));
     m_updatingChecks = true;
-    group->setCheckState(0, selected == files.size() ? Qt::Checked : selected == 0 ? Qt::Unchecked : Qt::PartiallyChecked);
+    group->setCheckState(0, selected == files.size() ? Qt::Checked
+                            : selected == 0          ? Qt::Unchecked
+                                                     : Qt::PartiallyChecked);
     SetTreeParentCheckState(group);
     m_updatingChecks = false;
   }

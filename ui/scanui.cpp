@@ -39,8 +39,7 @@ void SCANUI::InitSlot(DRUI* window, int opType) {
   m_progressBar->setValue(0);
   m_status->setText(opType == DRUI::kOpScan ? "  Current Process: 0%\n  Estimated Time Left: 0 second\n" : "");
   connect(window, &DRUI::ScanProcessCallBack, this, &SCANUI::ScanProcessCallBackSlot);
-  connect(window, QOverload<int, int, int, QString>::of(&DRUI::RecoveryCallBack), this,
-          &SCANUI::RecoveryCallBackSlot);
+  connect(window, QOverload<int, int, int, QString>::of(&DRUI::RecoveryCallBack), this, &SCANUI::RecoveryCallBackSlot);
   connect(window, QOverload<int, QString>::of(&DRUI::SearchCallBack), this, &SCANUI::SearchCallBackSlot);
   connect(window, &DRUI::PreViewCallBackForSlot, this, &SCANUI::PreViewCallBackSlot);
   connect(window, &DRUI::RecoveredFile, this, &SCANUI::RecoveredFileSlot);
@@ -51,12 +50,18 @@ void SCANUI::InitDialog() {
   m_title = new QLabel(this);
   m_title->setFont(QFont(vorlenta::ui::kFontFamily, 11));
   switch (m_nOprType) {
-    case DRUI::kOpScan: m_title->setText("  Scan File\n  scanning drive for deleted files"); break;
-    case DRUI::kOpSearch: m_title->setText("  Search File\n  searching drive for deleted files"); break;
+    case DRUI::kOpScan:
+      m_title->setText("  Scan File\n  scanning drive for deleted files");
+      break;
+    case DRUI::kOpSearch:
+      m_title->setText("  Search File\n  searching drive for deleted files");
+      break;
     case DRUI::kOpPreview:
       m_title->setText(QString("  Preview File\n  %1\n").arg(m_window->PreviewFileName()));
       break;
-    default: m_title->setText("  Recovery File\n"); break;
+    default:
+      m_title->setText("  Recovery File\n");
+      break;
   }
   layout->addWidget(m_title);
   m_progressBar = new QProgressBar(this);
@@ -149,9 +154,8 @@ void SCANUI::WorkerFinished() {
     m_cancel->setText("Finished");
     m_cancel->setEnabled(true);
     m_progressBar->setValue(100);
-    m_status->setText(QString("  Recovered %1 files, %2 failed")
-                          .arg(m_detail.SuccessCount())
-                          .arg(m_detail.FailureCount()));
+    m_status->setText(
+        QString("  Recovered %1 files, %2 failed").arg(m_detail.SuccessCount()).arg(m_detail.FailureCount()));
     return;
   }
   if (m_stopping) m_progressBar->setValue(0);
@@ -178,9 +182,9 @@ void SCANUI::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  static const char* const kQuestions[] = {"Are you sure to cancel the scanning?", "Are you sure to cancel the searching?",
-                                           "Are you sure to cancel the previewing?",
-                                           "Are you sure to cancel the recoverying?"};
+  static const char* const kQuestions[] = {
+      "Are you sure to cancel the scanning?", "Are you sure to cancel the searching?",
+      "Are you sure to cancel the previewing?", "Are you sure to cancel the recoverying?"};
   CMessageBox question(this);
   question.InitQuestionDialog(kQuestions[(m_nOprType >= 1 && m_nOprType <= 4 ? m_nOprType : 1) - 1]);
   question.setGeometry(geometry().x() + width() / 8, geometry().y() + height() / 8, kQuestionWidth, kQuestionHeight);

@@ -16,7 +16,8 @@ inline constexpr char main_button_style_no_file[] =
 
 inline constexpr char kWindowStyle[] = "background-color: rgb(251, 252, 255);";
 // Frameless dialogs need an edge of their own to stand out from the window behind them.
-inline constexpr char kDialogStyle[] = "QDialog{background-color: rgb(251, 252, 255); border: 2px solid rgb(16, 78, 159);}";
+inline constexpr char kDialogStyle[] =
+    "QDialog{background-color: rgb(251, 252, 255); border: 2px solid rgb(16, 78, 159);}";
 inline constexpr char kHeaderStripStyle[] = "background-color: rgb(236, 246, 255);";
 inline constexpr char kSmallButtonStyle[] = "background-color: rgb(60, 179, 120);";
 inline constexpr char kTreeItemStyle[] = "QTreeWidget::item{height:30px};";

@@ -9,6 +9,7 @@
 
 #include <functional>
 
+#include "app/start_up.h"
 #include "support/fat_image.h"
 #include "support/test_support.h"
 #include "ui/drui.h"
@@ -206,8 +207,9 @@ class DruiTest : public QObject {
     jpg->setCheckState(0, Qt::Checked);
     QCOMPARE(jpg->parent()->checkState(0), Qt::Checked);
     const unsigned long long both = test::ReadFileBytes(jpegA).size() + test::ReadFileBytes(jpegB).size();
-    QCOMPARE(w->m_summary->text(),
-             QString("Select %1 in 2 files").arg(QString::fromStdString(GetFileSizeString(static_cast<long long>(both)))));
+    QCOMPARE(
+        w->m_summary->text(),
+        QString("Select %1 in 2 files").arg(QString::fromStdString(GetFileSizeString(static_cast<long long>(both)))));
 
     const std::string dest = dir / "out";
     const QStringList rows = Recover(dest);
@@ -258,6 +260,17 @@ class DruiTest : public QObject {
     QVERIFY(rows[1].startsWith("Failed: "));
     QCOMPARE(rows[2], QString("Success"));
     QCOMPARE(test::Sha256OfFile(dest + "/document/Shopping notes.txt"), test::Sha256OfFile(dir / "notes.txt"));
+  }
+
+  void relaunchPassesTheDisplayOnlyWhenNoPolicyNamesTheProgram() {
+    test::ScopedEnv display("DISPLAY", ":7");
+    using Args = std::vector<std::string>;
+    QVERIFY(app::PkexecArguments("/usr/bin/vorlenta", true) == (Args{"pkexec", "/usr/bin/vorlenta", "start"}));
+    const Args fromBuild = app::PkexecArguments("/src/build/vorlenta", false);
+    QVERIFY(fromBuild.size() >= 5);
+    QVERIFY((Args(fromBuild.begin(), fromBuild.begin() + 2) == Args{"pkexec", "env"}));
+    QVERIFY(std::find(fromBuild.begin(), fromBuild.end(), "DISPLAY=:7") != fromBuild.end());
+    QVERIFY((Args(fromBuild.end() - 2, fromBuild.end()) == Args{"/src/build/vorlenta", "start"}));
   }
 
   void cancelAsksAndStopsWithoutBlocking() {
