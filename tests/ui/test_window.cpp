@@ -262,6 +262,23 @@ class DruiTest : public QObject {
     QCOMPARE(test::Sha256OfFile(dest + "/document/Shopping notes.txt"), test::Sha256OfFile(dir / "notes.txt"));
   }
 
+  void byteTextBreaksEvery256Bytes() {
+    w->InitLayout3Widget();
+    const struct {
+      int size;
+      int breaks;
+    } cases[] = {{255, 0}, {256, 2}, {10, 1}, {0, 1}};
+    for (const auto& c : cases) {
+      std::vector<unsigned char> bytes(static_cast<size_t>(c.size), 'a');
+      if (c.size > 0) bytes[0] = 0;
+      w->WinHexBufData(nullptr, bytes.data(), c.size);
+      const QString text = w->m_preview->text();
+      QCOMPARE(text.count("\r\n"), c.breaks);
+      QCOMPARE(text.size(), c.size + 2 * c.breaks);
+      if (c.size > 0) QCOMPARE(text[0], QChar('.'));
+    }
+  }
+
   void relaunchPassesTheDisplayOnlyWhenNoPolicyNamesTheProgram() {
     test::ScopedEnv display("DISPLAY", ":7");
     using Args = std::vector<std::string>;
