@@ -4,23 +4,16 @@
 #include <cstdint>
 
 #include "fat/professional_fat_recovery.h"
-#include "fuzz/fuzz_support.h"
 #include "tests/support/deep_fat_driver.h"
-#include "util/text.h"
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vorlenta;
-  constexpr uint64_t kMaxSavedBytes = 1 << 20;
-  static const fuzz::FuzzWorkspace work("deep-fat");
-  work.WriteImage(data, size);
-  {
-    CProfessionalFatRecovery engine;
-    if (engine.Init(Utf8ToUtf16(work.Image().c_str()).c_str(), u'C') == 0 && engine.ClearProfessionalVec(nullptr) == 0) {
-      engine.InitVirtualDbrInfo();
-      test::RunDeepFatPass(engine, work.Image());
-      fuzz::ExerciseEngine(engine, work, kMaxSavedBytes);
-    }
-  }
-  work.Clear();
-  return 0;
+  return fuzz::RunEngineOnImage<CProfessionalFatRecovery>(
+      "deep-fat", data, size, u'C', [](CProfessionalFatRecovery& engine, const std::string& image) {
+        if (engine.ClearProfessionalVec(nullptr) != 0) return false;
+        engine.InitVirtualDbrInfo();
+        test::RunDeepFatPass(engine, image);
+        return true;
+      });
 }

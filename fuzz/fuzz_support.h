@@ -144,4 +144,24 @@ inline void ExerciseEngine(IFileRecoveryParse& engine, const FuzzWorkspace& work
   }
 }
 
+// One run of an engine over the input as a volume image: Init by path, `prepare` (the deep
+// engines' pass; false ends the run), then everything above. Saves stay small, so that a
+// fuzzed size cannot fill the disk; everything written is removed again.
+template <typename Engine, typename Prepare>
+int RunEngineOnImage(const char* tag, const uint8_t* data, size_t size, char16_t volume, Prepare prepare) {
+  constexpr uint64_t kMaxSavedBytes = 1 << 20;
+  static const FuzzWorkspace work(tag);
+  work.WriteImage(data, size);
+  {
+    Engine engine;
+    if (engine.Init(Utf8ToUtf16(work.Image().c_str()).c_str(), volume) == 0 && prepare(engine, work.Image())) {
+      ExerciseEngine(engine, work, kMaxSavedBytes);
+    }
+  }
+  work.Clear();
+  return 0;
+}
+
+inline bool NothingToPrepare(IFileRecoveryParse&, const std::string&) { return true; }
+
 }  // namespace vorlenta::fuzz
