@@ -306,59 +306,6 @@ TEST_F(FatRecordTest, DirectorySectorsOfRealImages) {
   }
 }
 
-TEST_F(FatRecordTest, LongNamesAndChecksumsOfRealEntries) {
-  VORLENTA_REQUIRE_TOOL("mkfs.fat");
-  TempDir dir;
-  const std::vector<uint8_t> image = MakeFilledCard(dir, "-F 16 -s 2", 8192);
-  ASSERT_FALSE(image.empty());
-  // Every live long name: its entries carry its short entry's checksum, and read backwards
-  // they spell the name mtools was given.
-  const std::vector<std::u16string> names = {u"Long File Name Example.txt", u"Holiday picture number 7.jpg",
-                                             u"Holiday picture number 12.jpg"};
-  for (const std::u16string& name : names) {
-    SCOPED_TRACE(std::string(name.begin(), name.end()));
-    bool found = false;
-    // The entry with sequence 1 holds the first 13 characters and stands right before the short
-    // entry; the others stand before it, the last one flagged.
-    for (size_t off : FindLongNameEntries(image, name.substr(0, 13))) {
-      const FAT32_Entry first(&image[off], 32);
-      if (first.Sequence() != 1 || first.IsDeleted()) continue;
-      // A chain that runs back over a cluster boundary continues elsewhere: skip it.
-      std::u16string spelled;
-      bool whole = false;
-      for (size_t k = 0; k * 32 <= off; ++k) {
-        const FAT32_Entry part(&image[off - k * 32], 32);
-        if (!part.IsLongName() || part.Sequence() != k + 1) break;
-        EXPECT_EQ(part.LongNameChecksum(), first.LongNameChecksum());
-        char16_t units[kLfnUnitsPerEntry];
-        spelled.append(units, static_cast<size_t>(part.LongNameUnits(units)));
-        if (part.IsLastLongNameEntry()) {
-          whole = true;
-          break;
-        }
-      }
-      if (!whole) continue;
-      if (spelled != name) continue;
-      found = true;
-      const size_t shortOff = off + 32;
-      EXPECT_EQ(GetShortNameCheckSum(&image[shortOff]), first.LongNameChecksum());
-      const FAT32_Entry shortEntry(&image[shortOff], 32);
-      EXPECT_EQ(IsFatEntyValid(shortEntry), 1);
-      EXPECT_EQ(shortEntry.FileSize(), 5u);
-      // mcopy -m keeps the source's time: every date is 2015-06-15, local midnight.
-      const int64_t expected = DaysFromCivil(2015, 6, 15) * kDay;
-      _FILETIME create{}, access{}, write{};
-      Fat32GetFileCreateTime(shortEntry, &create);
-      Fat32GetFileLastAccessTime(shortEntry, &access);
-      Fat32GetFileLastChangeTime(shortEntry, &write);
-      for (const _FILETIME& t : {create, access, write}) {
-        EXPECT_EQ(static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime), expected);
-      }
-    }
-    EXPECT_TRUE(found) << "long name not spelled back";
-  }
-}
-
 // Sectors edited from a real root directory, one rule at a time.
 TEST_F(FatRecordTest, DirectorySectorRules) {
   VORLENTA_REQUIRE_TOOL("mkfs.fat");

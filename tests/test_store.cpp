@@ -268,41 +268,6 @@ TEST_F(TreeStoreTest, ParentsWithoutNamesAreFoundInTheNodeFile) {
   EXPECT_EQ(status, 87);
 }
 
-TEST_F(TreeStoreTest, ReloadRestoresTheTreeAndContinuesNumbering) {
-  RelationMap relations;
-  {
-    CScanResultFileManager store;
-    Build(store);
-    relations = store.GetRelationMap();
-  }
-  CScanResultFileManager reloaded;
-  ASSERT_EQ(reloaded.Init(u"Pro_Fat_tree"), 0);
-  EXPECT_EQ(reloaded.GetRelationMap(), relations);
-  ASSERT_EQ(reloaded.GetDirInfoList().size(), 2u);
-  EXPECT_STREQ(reloaded.GetDirInfoList()[1].FileName, "Sub");
-  EXPECT_EQ(reloaded.GetDirInfoList()[1].DirKey, 20u);
-  EXPECT_EQ(reloaded.GetFileIndex(), 8u);
-
-  std::vector<_FILE_NODE_> root;
-  ASSERT_EQ(reloaded.GetChildrenFileNode(0, root), 0);
-  EXPECT_EQ(Names(root), (std::vector<std::string>{"A", "b", "top.JPG", "Dir1"}));
-  unsigned int count = 0;
-  ASSERT_EQ(reloaded.GetChildrenFileCount(0, count), 0);
-  EXPECT_EQ(count, 6u);
-  EXPECT_EQ(PathOf(reloaded, Child(reloaded, MakeRelationKey(2, 20), "deep.txt")), u"Dir1/Sub/");
-
-  // New nodes go after the reloaded ones, each at its own index.
-  _FILE_NODE_ more = MakeNode("more.txt");
-  ASSERT_EQ(reloaded.AppendFileNode(more), 9u);
-  reloaded.AddChildren(10, 1, 9, 0, nullptr);
-  ASSERT_EQ(reloaded.FlushBufToFile(), 0);
-  const std::vector<uint8_t> nodes = test::ReadFileBytes(reloaded.GetNodeFilePath());
-  ASSERT_EQ(nodes.size(), 9 * 344u);
-  EXPECT_STREQ(reinterpret_cast<const char*>(nodes.data() + 8 * 344 + 88), "more.txt");
-  ASSERT_EQ(reloaded.GetChildrenFileCount(MakeRelationKey(1, 10), count), 0);
-  EXPECT_EQ(count, 4u);
-}
-
 std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 TEST_F(StoreTest, SearchByCategory) {
