@@ -5,11 +5,9 @@
 
 #include <sys/mman.h>
 
-#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <set>
 #include <sstream>
 
 #include "device/disk_reader.h"

@@ -3,7 +3,6 @@
 // over 4 GiB; partitions whatever their type byte; and the boot-region checks.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <sstream>
 
