@@ -1,7 +1,7 @@
 // Video: MPEG streams (their end code, with an end test that lets the stream's own pack
-// headers pass), MPEG-4 and RealMedia trailers, ASF, Flash and AVI declared sizes, transport
-// streams (checked packet by packet and recorded), and the containers that end only where the
-// next file begins.
+// headers pass), MPEG-4 and RealMedia trailers, ASF, Flash and AVI declared sizes, Matroska
+// and WebM (the sizes of the EBML header and the segment), transport streams (checked packet
+// by packet and recorded), and the containers that end only where the next file begins.
 #include <algorithm>
 
 #include "carving/file_length.h"
@@ -46,8 +46,30 @@ constexpr size_t kRiffSizeOffset = 4;
 constexpr uint32_t kRiffHeaderBytes = 8;
 constexpr size_t kAviMinLength = 16;
 
+// EBML: the header element, then one segment; an element is its id, its size as a variable
+// length number and its data. A size of all one bits is unknown (a stream being written).
+constexpr uint8_t kSegmentId[] = {0x18, 0x53, 0x80, 0x67};
+constexpr size_t kEbmlIdBytes = 4;
+constexpr size_t kMostSizeBytes = 8;
+
 constexpr uint64_t kTsPacketBytes = 188;
 constexpr uint8_t kTsSyncByte = 0x47;
+
+// Reads the variable-length size at `p` (up to `n` bytes): its bytes and value. False when the
+// first byte has no length marker or the size is unknown.
+bool ReadEbmlSize(const uint8_t* p, size_t n, size_t& bytes, uint64_t& value) {
+  if (n == 0 || p[0] == 0) return false;
+  bytes = 1;
+  for (uint8_t mask = 0x80; (p[0] & mask) == 0; mask >>= 1) ++bytes;
+  if (bytes > n || bytes > kMostSizeBytes) return false;
+  value = p[0] & (0xFFu >> bytes);
+  bool allOnes = value == (0xFFu >> bytes);
+  for (size_t i = 1; i < bytes; ++i) {
+    value = (value << 8) | p[i];
+    allOnes = allOnes && p[i] == 0xFF;
+  }
+  return !allOnes;
+}
 
 }  // namespace
 
@@ -114,6 +136,25 @@ uint64_t CFileTypeJudge::GetDefaultVedioFileBytesSize(const unsigned char* /*buf
 
 uint64_t CFileTypeJudge::GetMKVFileBytes(const unsigned char* /*buf*/, int /*len*/) {
   return carving::SectorWalk(kLargeVideoCap);
+}
+
+uint64_t CFileTypeJudge::GetEbmlFileBytesSize(const unsigned char* buf, int len) {
+  carving::FileBytes file;
+  const size_t headerBytes = kEbmlIdBytes + kMostSizeBytes;
+  const uint8_t* header = file.At(0, headerBytes);
+  size_t sizeBytes = 0;
+  uint64_t size = 0;
+  if (header == nullptr || !ReadEbmlSize(header + kEbmlIdBytes, kMostSizeBytes, sizeBytes, size) ||
+      size > kLargeVideoCap) {
+    return GetMKVFileBytes(buf, len);
+  }
+  const uint64_t segment = kEbmlIdBytes + sizeBytes + size;
+  const uint8_t* s = file.At(segment, headerBytes);
+  if (s == nullptr || !BytesEqual(s, headerBytes, 0, kSegmentId, sizeof kSegmentId) ||
+      !ReadEbmlSize(s + kEbmlIdBytes, kMostSizeBytes, sizeBytes, size) || size > kLargeVideoCap) {
+    return GetMKVFileBytes(buf, len);
+  }
+  return segment + kEbmlIdBytes + sizeBytes + size;
 }
 
 uint64_t CFileTypeJudge::GetTSFileBytesSize(const unsigned char* /*buf*/, int /*len*/) {

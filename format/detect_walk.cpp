@@ -35,6 +35,14 @@ const std::vector<LeadBytes>& KnownLeadBytes() {
       {&J::IsZipType, {'P'}},         {&J::IsRarType, {'R'}},         {&J::IsCabType, {'M'}},
       {&J::IsPeType, {'M'}},          {&J::IsGhoType, {0xFE}},        {&J::IsSqlType, {'S'}},
       {&J::IsDbxEmailType, {0xCF}},   {&J::IsPstEmailType, {'!'}},    {&J::IsTtfType, {0x00}},
+      {&J::IsIsoMediaBrandType, {0x00}}, {&J::IsJp2Type, {0x00}},     {&J::IsJ2kType, {0xFF}},
+      {&J::IsWebpType, {'R'}},        {&J::IsAiffType, {'F'}},        {&J::IsCameraRawType, {'I', 'M', 'F'}},
+      {&J::IsPnmType, {'P'}},         {&J::IsXcfType, {'g'}},         {&J::IsFlacType, {'f'}},
+      {&J::IsOggType, {'O'}},         {&J::IsAuType, {'.'}},          {&J::IsAmrType, {'#'}},
+      {&J::IsWebmType, {0x1A}},       {&J::IsOpenDocumentType, {'P'}}, {&J::IsRtfType, {'{'}},
+      {&J::IsPostScriptType, {'%'}},  {&J::IsHtmlType, {'<'}},        {&J::IsXmlType, {'<'}},
+      {&J::IsBzip2Type, {'B'}},       {&J::IsXzType, {0xFD}},         {&J::IsZstdType, {0x28}},
+      {&J::IsOtfType, {'O'}},         {&J::IsWoffType, {'w'}},
   };
   return table;
 }
