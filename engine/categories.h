@@ -19,7 +19,7 @@ inline constexpr char kAudioExtensionList[] =
     "*.dss|*.m4r|*.nra|*.snd|*.flac|*.oga|*.opus|*.m4b|*.aif|";
 inline constexpr char kOfficeExtensionList[] =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|*.html|*.pst|*.dbx|"
-    "*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.odp|*.epub|*.rtf|*.ps|*.eps|";
+    "*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.epub|*.ps|*.eps|";
 inline constexpr char kVideoExtensionList[] =
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|*.m4b|*.mkv|*.mts|"
     "*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|*.mxf|*.lrv|*.webm|*.ogv|*.m2ts|";

@@ -25,6 +25,7 @@ constexpr char kQuickTimeBrand[] = "qt  ";
 
 constexpr int kBrandMinLength = 16;
 constexpr size_t kBoxSizeOffset = 0;
+constexpr uint32_t kMostFileTypeBoxBytes = 4096;
 constexpr size_t kCompatibleBrandsOffset = 16;
 constexpr size_t kBrandBytes = 4;
 struct Brand {
@@ -79,7 +80,9 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsIsoMediaBrandType(const unsigned char* buf, i
   const size_t n = Usable(buf, len);
   if (!MatchText(buf, n, kBoxTypeOffset, kFileTypeBox)) return kTypeNone;
   const uint32_t boxBytes = ReadU32BE(buf, n, kBoxSizeOffset);
-  if (boxBytes < kBrandMinLength) return kTypeNone;
+  // A file type box lists a few brands: it is far shorter than 16 MiB, so its size's first
+  // byte is zero (the detection walk relies on that).
+  if (boxBytes < kBrandMinLength || boxBytes > kMostFileTypeBoxBytes) return kTypeNone;
   EXTEND_NAME_TYPE type = kTypeNone;
   for (const Brand& b : kMajorBrands) {
     if (BytesEqual(buf, n, kMajorBrandOffset, b.name, kBrandBytes)) type = b.type;

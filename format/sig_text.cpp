@@ -35,18 +35,18 @@ bool StartsWithTag(const unsigned char* buf, size_t n, const char (&tag)[N]) {
   return IsMarkupSpace(buf[length]) || buf[length] == '>';
 }
 
-// The offset after the comments and whitespace that open a page (some writers put their name
-// first), or n when the buffer ends inside them.
+// The offset after the comments (and the whitespace after each) that open a page, as some
+// writers put their name first; n when the buffer ends inside them.
 size_t SkipLeadingComments(const unsigned char* buf, size_t n) {
   size_t p = 0;
-  for (;;) {
-    while (p < n && IsMarkupSpace(buf[p])) ++p;
-    if (!MatchText(buf, n, p, kCommentOpen)) return p;
+  while (MatchText(buf, n, p, kCommentOpen)) {
     size_t q = p + sizeof kCommentOpen - 1;
     while (q < n && !MatchText(buf, n, q, kCommentClose)) ++q;
     if (q >= n) return n;
     p = q + sizeof kCommentClose - 1;
+    while (p < n && IsMarkupSpace(buf[p])) ++p;
   }
+  return p;
 }
 
 }  // namespace
