@@ -115,6 +115,9 @@ bool ParseTarOctal(const unsigned char* field, size_t bytes, uint64_t& value) {
 
 bool IsTarHeader(const unsigned char* header, size_t n) {
   if (n < static_cast<size_t>(kTarMinLength) || !MatchText(header, n, kTarMagicOffset, kTarMagic)) return false;
+  // The name's first byte, as the detection walk expects it (see the lead bytes there).
+  const uint8_t first = header[0];
+  if (!((first >= '!' && first <= '~') || (first >= 0xC2 && first <= 0xF4))) return false;
   uint64_t stored = 0;
   if (!ParseTarOctal(header + kTarChecksumOffset, kTarChecksumBytes, stored)) return false;
   uint64_t sum = 0;

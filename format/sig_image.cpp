@@ -82,6 +82,8 @@ constexpr size_t kTgaDescriptorOffset = 17;
 constexpr uint8_t kTgaInterleaveBits = 0xC0;
 constexpr uint8_t kTgaAlphaBits = 0x0F;
 constexpr uint8_t kTgaMostAlphaBits = 8;
+constexpr uint8_t kTgaRunLengthTypes = 0x08;  // types 9 to 11 are 1 to 3 run-length coded
+constexpr uint8_t kTgaLastPlainType = 3;
 
 bool IsPnmSpace(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -136,6 +138,11 @@ uint64_t PnmDataBytes(const PnmHeader& h) {
 
 bool ParseTgaHeader(const uint8_t* buf, size_t len, TgaHeader& h) {
   if (buf == nullptr || len < kTgaHeaderBytes) return false;
+  const uint8_t type = buf[kTgaImageTypeOffset] & ~kTgaRunLengthTypes;
+  if (buf[kTgaColorMapTypeOffset] > 1 || type == 0 || type > kTgaLastPlainType) return false;
+  // Writers leave the image id out; asking for that lets the detection walk call this test
+  // only for sectors that start with a zero.
+  if (buf[0] != 0) return false;
   h.idLength = buf[0];
   h.colorMapType = buf[kTgaColorMapTypeOffset];
   h.imageType = buf[kTgaImageTypeOffset];

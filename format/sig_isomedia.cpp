@@ -17,6 +17,9 @@ constexpr int kMovMinLength = 16;
 constexpr size_t kBoxTypeOffset = 4;
 constexpr size_t kMajorBrandOffset = 8;
 constexpr char kFileTypeBox[] = "ftyp";
+// A file type box lists a few brands, far fewer than would take 16 MiB, so the first byte of
+// its size is zero; the detection walk calls these tests only for sectors that start so.
+constexpr uint8_t kSmallBoxSizeByte = 0x00;
 constexpr char kMovieBox[] = "moov";
 constexpr char kIsoBrandPrefix[] = "iso";
 constexpr char kMp42Brand[] = "mp42";
@@ -49,7 +52,7 @@ constexpr uint8_t kJp2Signature[] = {0x00, 0x00, 0x00, 0x0C, 'j', 'P', ' ', ' ',
 EXTEND_NAME_TYPE CFileTypeJudge::IsMp4Type(const unsigned char* buf, int len) {
   if (!HasAtLeast(buf, len, kMp4MinLength)) return kTypeNone;
   const size_t n = Usable(buf, len);
-  if (!MatchText(buf, n, kBoxTypeOffset, kFileTypeBox)) return kTypeNone;
+  if (buf[0] != kSmallBoxSizeByte || !MatchText(buf, n, kBoxTypeOffset, kFileTypeBox)) return kTypeNone;
   if (MatchText(buf, n, kMajorBrandOffset, kIsoBrandPrefix) || MatchText(buf, n, kMajorBrandOffset, kMp42Brand)) {
     return kTypeMp4;
   }
@@ -59,7 +62,8 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsMp4Type(const unsigned char* buf, int len) {
 EXTEND_NAME_TYPE CFileTypeJudge::Is3pgType(const unsigned char* buf, int len) {
   if (!HasAtLeast(buf, len, k3gpMinLength)) return kTypeNone;
   const size_t n = Usable(buf, len);
-  if (MatchText(buf, n, kBoxTypeOffset, kFileTypeBox) && MatchText(buf, n, kMajorBrandOffset, k3gpBrandPrefix)) {
+  if (buf[0] == kSmallBoxSizeByte && MatchText(buf, n, kBoxTypeOffset, kFileTypeBox) &&
+      MatchText(buf, n, kMajorBrandOffset, k3gpBrandPrefix)) {
     return kType3gp;
   }
   return kTypeNone;
@@ -69,7 +73,8 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsMovType(const unsigned char* buf, int len) {
   if (!HasAtLeast(buf, len, kMovMinLength)) return kTypeNone;
   const size_t n = Usable(buf, len);
   if (MatchText(buf, n, 0, kMovieBox)) return kTypeMov;
-  if (MatchText(buf, n, kBoxTypeOffset, kFileTypeBox) && MatchText(buf, n, kMajorBrandOffset, kQuickTimeBrand)) {
+  if (buf[0] == kSmallBoxSizeByte && MatchText(buf, n, kBoxTypeOffset, kFileTypeBox) &&
+      MatchText(buf, n, kMajorBrandOffset, kQuickTimeBrand)) {
     return kTypeMov;
   }
   return kTypeNone;
@@ -80,8 +85,6 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsIsoMediaBrandType(const unsigned char* buf, i
   const size_t n = Usable(buf, len);
   if (!MatchText(buf, n, kBoxTypeOffset, kFileTypeBox)) return kTypeNone;
   const uint32_t boxBytes = ReadU32BE(buf, n, kBoxSizeOffset);
-  // A file type box lists a few brands: it is far shorter than 16 MiB, so its size's first
-  // byte is zero (the detection walk relies on that).
   if (boxBytes < kBrandMinLength || boxBytes > kMostFileTypeBoxBytes) return kTypeNone;
   EXTEND_NAME_TYPE type = kTypeNone;
   for (const Brand& b : kMajorBrands) {
