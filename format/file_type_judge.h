@@ -205,6 +205,7 @@ class CFileTypeJudge {
   static uint64_t GetDefaultVedioFileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetMKVFileBytes(const unsigned char* buf, int len);
   static uint64_t GetTSFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetMTSFileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetMP3FileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetMIDFileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetAPEFileBytesSize(const unsigned char* buf, int len);

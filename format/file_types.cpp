@@ -30,7 +30,7 @@ const _EXTEND_NAME_AND_TYPE_ szExtendNameAndType[] = {
     {"webm", kTypeWebm, &CFileTypeJudge::IsWebmType, &CFileTypeJudge::GetEbmlFileBytesSize},
     {"mkv", kTypeMkv, &CFileTypeJudge::IsMkvType, &CFileTypeJudge::GetEbmlFileBytesSize},
     {"ts", kTypeTs, &CFileTypeJudge::IsTsType, &CFileTypeJudge::GetTSFileBytesSize},
-    {"mts", kTypeMts, &CFileTypeJudge::IsMtsType, &CFileTypeJudge::GetDefaultVedioFileBytesSize},
+    {"mts", kTypeMts, &CFileTypeJudge::IsMtsType, &CFileTypeJudge::GetMTSFileBytesSize},
     {"mxf", kTypeMxf, &CFileTypeJudge::IsMxfType, &CFileTypeJudge::GetDefaultVedioFileBytesSize},
     {"flac", kTypeFlac, &CFileTypeJudge::IsFlacType, &CFileTypeJudge::GetFlacFileBytesSize},
     {"ogg", kTypeOgg, &CFileTypeJudge::IsOggType, &CFileTypeJudge::GetOggFileBytesSize},

@@ -111,7 +111,7 @@ const Recipe kRecipes[] = {
     {"WebM", "clip.webm", CLIP "-c:v libvpx clip.webm", "webm", LengthRule::kExact},
     {"Ogg Theora", "clip.ogv", CLIP "-c:v libtheora clip.ogv", "ogv", LengthRule::kExact},
     {"M4V", "clip.m4v", CLIP "-c:v mpeg4 clip.m4v", "m4v", LengthRule::kExact},
-    {"M2TS", "clip.m2ts", CLIP "-c:v mpeg2video -f mpegts -mpegts_m2ts_mode 1 clip.m2ts", "mts", LengthRule::kBounded},
+    {"M2TS", "clip.m2ts", CLIP "-c:v mpeg2video -f mpegts -mpegts_m2ts_mode 1 clip.m2ts", "mts", LengthRule::kExact},
     {"OpenDocument text", "doc.odt", ZIPPED("odt", "application/vnd.oasis.opendocument.text", "doc.odt"), "odt",
      LengthRule::kExact},
     {"OpenDocument spreadsheet", "sheet.ods",
