@@ -16,49 +16,11 @@
 namespace vorlenta::bench {
 namespace {
 
-constexpr int kFolders = 200;
-constexpr int kFilesPerFolder = 100;
-constexpr int kDeletedPerFolder = 10;
-
 int Shell(const std::string& command) { return std::system(command.c_str()); }
 
-// A FAT32 card of 20,000 files in 200 folders, 2,000 of them deleted, made by mkfs.fat and mtools.
-bool MakeCard(const std::string& work, const std::string& image) {
-  std::printf("fastfat: making %s (%d files in %d folders, %d deleted)\n", image.c_str(), kFolders * kFilesPerFolder,
-              kFolders, kFolders * kDeletedPerFolder);
-  std::fflush(stdout);
-  const std::string files = work + "/files";
-  if (Shell("mkdir -p '" + files + "' && truncate -s 384M '" + image + "' && mkfs.fat -F 32 -n BENCH '" + image +
-            "' >/dev/null") != 0) {
-    return false;
-  }
-  std::vector<char> data(16384);
-  unsigned seed = 12345;
-  for (int folder = 0; folder < kFolders; ++folder) {
-    std::string copy = "MTOOLS_SKIP_CHECK=1 mcopy -i '" + image + "'";
-    std::string remove = "MTOOLS_SKIP_CHECK=1 mdel -i '" + image + "'";
-    char dir[32];
-    std::snprintf(dir, sizeof dir, "::/Folder %03d", folder);
-    for (int i = 0; i < kFilesPerFolder; ++i) {
-      char name[64];
-      // Text notes: no signature for the health test to reject, unlike random "pictures".
-      std::snprintf(name, sizeof name, "Field notes %03d-%03d.txt", folder, i);
-      const size_t size = 2048 + (rand_r(&seed) % 10240);
-      for (size_t b = 0; b < size; ++b) data[b] = static_cast<char>('a' + rand_r(&seed) % 26);
-      FILE* f = std::fopen((files + "/" + name).c_str(), "wb");
-      if (f == nullptr || std::fwrite(data.data(), 1, size, f) != size) return false;
-      std::fclose(f);
-      copy += " '" + files + "/" + name + "'";
-      if (i % (kFilesPerFolder / kDeletedPerFolder) == 0) remove += " '" + std::string(dir) + "/" + name + "'";
-    }
-    if (Shell("MTOOLS_SKIP_CHECK=1 mmd -i '" + image + "' '" + dir + "'") != 0 ||
-        Shell(copy + " '" + dir + "/' >/dev/null") != 0 || Shell(remove + " >/dev/null") != 0 ||
-        Shell("rm -f '" + files + "'/*") != 0) {
-      return false;
-    }
-  }
-  return true;
-}
+// A FAT32 card of 20,000 files in 200 folders, 2,000 of them deleted.
+constexpr FatCardSpec kCard = {"fastfat", 384, "-F 32 -n BENCH", 200, 100, 10, "::/Folder %03d",
+                               "Field notes %03d-%03d.txt", 2048, 10240, 12345};
 
 }  // namespace
 
@@ -69,7 +31,7 @@ int RunFastFatBench(const Args& args) {
   const std::string work = made;
   setenv("VORLENTA_SUPPORT_DIR", (work + "/support").c_str(), 1);
   std::string image = args.empty() ? work + "/card.img" : args[0];
-  if (args.empty() && !MakeCard(work, image)) {
+  if (args.empty() && !MakeFatCard(kCard, work, image)) {
     std::fprintf(stderr, "fastfat: cannot make the card image (mkfs.fat and mtools needed)\n");
     return 1;
   }

@@ -121,8 +121,9 @@ bool WriteAt(int fd, uint64_t offset, const std::vector<uint8_t>& bytes) {
   return ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) == static_cast<ssize_t>(bytes.size());
 }
 
-// Writes the volume; returns the number of deleted files in it, or -1.
-long MakeVolume(const std::string& path) {
+}  // namespace
+
+long MakeNtfsBenchVolume(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
   bool ok = ::ftruncate(fd, static_cast<off_t>(kVolumeClusters * kClusterBytes)) == 0;
@@ -215,8 +216,6 @@ long MakeVolume(const std::string& path) {
   return ok ? deleted : -1;
 }
 
-}  // namespace
-
 int RunFastNtfsBench(const Args& args) {
   const char* tmp = std::getenv("TMPDIR");
   std::string work = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vorlenta-bench-ntfs-XXXXXX";
@@ -231,7 +230,7 @@ int RunFastNtfsBench(const Args& args) {
   std::string image = args.empty() ? work + "/volume.img" : args[0];
   if (args.empty()) {
     const double made = NowSeconds();
-    const long deleted = MakeVolume(image);
+    const long deleted = MakeNtfsBenchVolume(image);
     if (deleted < 0) {
       std::fprintf(stderr, "fastntfs: cannot write %s\n", image.c_str());
       std::filesystem::remove_all(work);

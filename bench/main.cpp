@@ -10,9 +10,11 @@ int RunTextBench(const Args& args);
 int RunStoreBench(const Args& args);
 int RunClassifyBench(const Args& args);
 int RunFastNtfsBench(const Args& args);
+int RunDeepNtfsBench(const Args& args);
 int RunFastFatBench(const Args& args);
 int RunCarveBench(const Args& args);
 int RunDeepBench(const Args& args);
+int RunDeepFatBench(const Args& args);
 
 const std::vector<Subcommand>& Subcommands() {
   static const std::vector<Subcommand> table = {
@@ -20,8 +22,10 @@ const std::vector<Subcommand>& Subcommands() {
       {"classify", "classify [IMAGE]     per-sector record tests and signature walk", &RunClassifyBench},
       {"carve", "carve IMAGE | --make IMAGE SIZE_MB  carving pass over an image (64 KiB reads, skip rule)", &RunCarveBench},
       {"fastfat", "fastfat [IMAGE]      fast FAT scan, listing, search and recovery of a large card", &RunFastFatBench},
+      {"deepfat", "deepfat [IMAGE]      deep FAT pass over every sector of a 256 MiB card with its boot wiped", &RunDeepFatBench},
       {"store", "store [NODES]        scan result store: write, flush, reload, list, search", &RunStoreBench},
       {"fastntfs", "fastntfs [IMAGE]     fast NTFS scan of a master file table of 50,000+ records", &RunFastNtfsBench},
+      {"deepntfs", "deepntfs [IMAGE]     deep NTFS pass over every sector of a volume of 50,000+ old records", &RunDeepNtfsBench},
       {"deep", "deep IMAGE | --make IMAGE SIZE_MB   the whole deep scan, without and with read-ahead", &RunDeepBench},
   };
   return table;

@@ -160,4 +160,14 @@ int CDirectoryTreeSave::SaveTree(const _FILE_NODE_& node, const char16_t* target
   return result;
 }
 
+int CDirectoryTreeSave::SaveTree(IFileRecoveryParse& engine, const _FILE_NODE_& node, const char16_t* target,
+                                 uint32_t childDepth, const SaveChild& save) {
+  return SaveTree(
+      node, target, childDepth,
+      [&engine](_FILE_NODE_& dir, uint32_t depth, std::vector<_FILE_NODE_>& out) {
+        return engine.GetChildrenFileNode(&dir, depth, out);
+      },
+      save);
+}
+
 }  // namespace vorlenta

@@ -60,6 +60,9 @@ class CDirectoryTreeSave {
   // of the last child saved, or of the last listing that failed.
   int SaveTree(const _FILE_NODE_& node, const char16_t* target, uint32_t childDepth, const ListChildren& list,
                const SaveChild& save);
+  // The same, listing each directory through the engine's own children query.
+  int SaveTree(IFileRecoveryParse& engine, const _FILE_NODE_& node, const char16_t* target, uint32_t childDepth,
+               const SaveChild& save);
 
  private:
   std::deque<__FILE_DATA_RECOVERY__> m_queue;

@@ -44,6 +44,19 @@ CCrashGuard& Guard() {
 
 }  // namespace
 
+CFastFatRecovery::CFastFatRecovery()
+    : m_extraction(
+          [this](const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) { return ReadNodeData(node, total, sink); },
+          // The children of a directory are kept under its own depth from the root.
+          [this](const _FILE_NODE_& folder) {
+            uint32_t depth = 0;
+            (void)GetRootParentDirIndex(folder.DirKey, depth);
+            return depth;
+          },
+          [this](_FILE_NODE_& dir, uint32_t depth, std::vector<_FILE_NODE_>& out) {
+            return GetChildrenFileNode(&dir, depth, out);
+          }) {}
+
 CFastFatRecovery::~CFastFatRecovery() = default;
 
 int CFastFatRecovery::Init(int diskNumber, long long startSector, long long sectorCount, char16_t volumeTag) {
@@ -560,39 +573,16 @@ int CFastFatRecovery::ReadNodeData(const _FILE_NODE_& node, uint64_t total, cons
 }
 
 int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* node, const char16_t* target) {
-  if (node == nullptr || target == nullptr) return kStatusInvalidParameter;
-  if (node->IsDirectory != 0) {
-    uint32_t depth = 0;
-    (void)GetRootParentDirIndex(node->DirKey, depth);
-    return m_treeSave.QueueDirectory(*node, target, depth);
-  }
-  if (node->ClusterBytes > kMaxClusterBytes) return kStatusClusterTooLarge;
-  const _FILE_NODE_& file = *node;
-  return SaveNodeToNewFile(file, target, m_recoveryCallback, m_context,
-                           [&](uint64_t total, const DataPieceSink& sink) { return ReadNodeData(file, total, sink); });
+  return m_extraction.SaveDataToTargetFile(node, target, m_recoveryCallback, m_context);
 }
 
 int CFastFatRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
-  if (node == nullptr || targetPath == nullptr) return kStatusInvalidParameter;
-  if (node->IsDirectory == 0) return SaveDataToTargetFile(node, targetPath);
-  // The children of a directory are kept under its own depth from the root; compute it from
-  // the volume rather than from the destination path, whose depth has nothing to do with it.
-  uint32_t depth = 0;
-  (void)GetRootParentDirIndex(node->DirKey, depth);
-  return m_treeSave.SaveTree(
-      *node, targetPath, depth,
-      [this](_FILE_NODE_& dir, uint32_t childDepth, std::vector<_FILE_NODE_>& out) {
-        return GetChildrenFileNode(&dir, childDepth, out);
-      },
-      [this](_FILE_NODE_& child, const char16_t* target) { return SaveDataToTargetFile(&child, target); });
+  return m_extraction.SaveFileData(node, targetPath, m_recoveryCallback, m_context);
 }
 
 int CFastFatRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
                               PreviewCallback previewCallback, void* context) {
-  if (node == nullptr || tempPath == nullptr) return kStatusInvalidParameter;
-  const _FILE_NODE_& file = *node;
-  return PreviewNodeData(file, tempPath, buffer, size, previewCallback, context,
-                         [&](uint64_t total, const DataPieceSink& sink) { return ReadNodeData(file, total, sink); });
+  return m_extraction.PreView(node, tempPath, buffer, size, previewCallback, context);
 }
 
 }  // namespace vorlenta

@@ -17,18 +17,17 @@
 #include "engine/node_extraction.h"
 #include "engine/recovery_parse.h"
 #include "fat/fat_entry_names.h"
+#include "fat/fat_extraction.h"
 #include "fat/fat_geometry.h"
 
 namespace vorlenta {
 
-// Largest cluster a copy buffer is made for.
-constexpr int kMaxClusterBytes = 0x6400000;
 // The part of the first FAT held in memory at a time.
 constexpr size_t kFatWindowBytes = 0x1000000;
 
 class CFastFatRecovery : public IFileRecoveryParse {
  public:
-  CFastFatRecovery() = default;
+  CFastFatRecovery();
   ~CFastFatRecovery() override;
   CFastFatRecovery(const CFastFatRecovery&) = delete;
   CFastFatRecovery& operator=(const CFastFatRecovery&) = delete;
@@ -104,7 +103,7 @@ class CFastFatRecovery : public IFileRecoveryParse {
   CEngineResults m_results;
   CLongNameAssembler m_longName;
 
-  CDirectoryTreeSave m_treeSave;
+  CFatExtraction m_extraction;
 
   ScanCallback m_scanCallback = nullptr;
   RecoveryCallback m_recoveryCallback = nullptr;

@@ -16,7 +16,7 @@
 #include "engine/categories.h"
 #include "engine/log_file_manager.h"
 #include "engine/status.h"
-#include "fat/fast_fat_recovery.h"
+#include "fat/fat_extraction.h"
 #include "fat/fat_geometry.h"
 #include "format/fat_record.h"
 #include "util/debug_log.h"
@@ -28,7 +28,6 @@ namespace vorlenta {
 namespace {
 
 constexpr uint32_t kSector = kFatSupportedSectorSize;
-constexpr size_t kEntriesPerSector = kSector / kFatEntrySize;
 constexpr uint32_t kAllowedClusterSizes[] = {1, 2, 4, 8, 16, 32, 64, 128};
 constexpr uint32_t kMaxSectorsPerCluster = 128;
 // The store key of the root: no cluster is 1, so no directory shares it.
@@ -50,7 +49,13 @@ bool IsDotEntry(const uint8_t* e) { return e[0] == '.' && (e[1] == ' ' || (e[1] 
 
 }  // namespace
 
-CProfessionalFatRecovery::CProfessionalFatRecovery() = default;
+CProfessionalFatRecovery::CProfessionalFatRecovery()
+    : m_extraction(
+          [this](const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink) { return ReadNodeData(node, total, sink); },
+          [this](const _FILE_NODE_& folder) { return DirectoryDepth(folder.DirKey); },
+          [this](_FILE_NODE_& dir, uint32_t depth, std::vector<_FILE_NODE_>& out) {
+            return GetChildrenFileNode(&dir, depth, out);
+          }) {}
 
 CProfessionalFatRecovery::~CProfessionalFatRecovery() {
   if (m_waitingFd >= 0) ::close(m_waitingFd);
@@ -955,44 +960,27 @@ int CProfessionalFatRecovery::ReadNodeData(const _FILE_NODE_& node, uint64_t tot
   return 0;
 }
 
-int CProfessionalFatRecovery::DirectoryDepth(uint32_t storeKey) const {
+uint32_t CProfessionalFatRecovery::DirectoryDepth(uint32_t storeKey) const {
+  // A folder's children are filed under its depth: the key that names it tells.
   const CScanResultFileManager* store = m_results.Store();
   if (store == nullptr) return 0;
   for (const auto& entry : store->GetRelationMap()) {
-    if (static_cast<uint32_t>(entry.first) == storeKey) return static_cast<int>(entry.first >> 32);
+    if (static_cast<uint32_t>(entry.first) == storeKey) return static_cast<uint32_t>(entry.first >> 32);
   }
   return 0;
 }
 
 int CProfessionalFatRecovery::SaveDataToTargetFile(_FILE_NODE_* node, const char16_t* target) {
-  if (node == nullptr || target == nullptr) return kStatusInvalidParameter;
-  if (node->IsDirectory != 0) {
-    return m_treeSave.QueueDirectory(*node, target, static_cast<uint32_t>(DirectoryDepth(node->DirKey)));
-  }
-  if (node->ClusterBytes > kMaxClusterBytes) return kStatusClusterTooLarge;
-  const _FILE_NODE_& file = *node;
-  return SaveNodeToNewFile(file, target, m_recoveryCallback, m_callbackContext,
-                           [&](uint64_t total, const DataPieceSink& sink) { return ReadNodeData(file, total, sink); });
+  return m_extraction.SaveDataToTargetFile(node, target, m_recoveryCallback, m_callbackContext);
 }
 
 int CProfessionalFatRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
-  if (node == nullptr || targetPath == nullptr) return kStatusInvalidParameter;
-  if (node->IsDirectory == 0) return SaveDataToTargetFile(node, targetPath);
-  // The children of a folder are filed under its depth in the tree, not the destination's.
-  return m_treeSave.SaveTree(
-      *node, targetPath, static_cast<uint32_t>(DirectoryDepth(node->DirKey)),
-      [this](_FILE_NODE_& dir, uint32_t childDepth, std::vector<_FILE_NODE_>& out) {
-        return GetChildrenFileNode(&dir, childDepth, out);
-      },
-      [this](_FILE_NODE_& child, const char16_t* target) { return SaveDataToTargetFile(&child, target); });
+  return m_extraction.SaveFileData(node, targetPath, m_recoveryCallback, m_callbackContext);
 }
 
 int CProfessionalFatRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
                                       PreviewCallback previewCallback, void* context) {
-  if (node == nullptr || tempPath == nullptr) return kStatusInvalidParameter;
-  const _FILE_NODE_& file = *node;
-  return PreviewNodeData(file, tempPath, buffer, size, previewCallback, context,
-                         [&](uint64_t total, const DataPieceSink& sink) { return ReadNodeData(file, total, sink); });
+  return m_extraction.PreView(node, tempPath, buffer, size, previewCallback, context);
 }
 
 }  // namespace vorlenta

@@ -19,6 +19,7 @@
 #include "engine/node_extraction.h"
 #include "engine/recovery_parse.h"
 #include "fat/fat_entry_names.h"
+#include "fat/fat_extraction.h"
 
 namespace vorlenta {
 
@@ -185,7 +186,7 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   int OpenWaitingFile();
 
   uint32_t StoreKeyOf(DirRef dir);
-  int DirectoryDepth(uint32_t storeKey) const;
+  uint32_t DirectoryDepth(uint32_t storeKey) const;
   int ReadNodeData(const _FILE_NODE_& node, uint64_t total, const DataPieceSink& sink);
 
   CDiskReader m_reader;
@@ -223,7 +224,7 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   bool m_replaying = false;
 
   CEngineResults m_results;
-  CDirectoryTreeSave m_treeSave;
+  CFatExtraction m_extraction;
   ScanCallback m_scanCallback = nullptr;
   RecoveryCallback m_recoveryCallback = nullptr;
   void* m_callbackContext = nullptr;

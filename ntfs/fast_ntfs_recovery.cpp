@@ -59,27 +59,21 @@ void CutAtSparse(std::vector<NtfsExtent>& extents) {
 CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 
 int CFastNtfsRecovery::Init(int diskNumber, long long startSector, long long sectorCount, char16_t volumeTag) {
-  if (m_open) return 0;
-  if (startSector < 0 || sectorCount <= 0) return kStatusInvalidParameter;
-  m_volumeStart = static_cast<unsigned long long>(startSector);
-  m_volumeSectors = static_cast<unsigned long long>(sectorCount);
-  m_volumeTag = volumeTag;
-  return OpenVolume(m_reader.Init(diskNumber, m_volumeStart + m_volumeSectors));
+  NtfsScanArea area;
+  return m_open ? 0 : OpenVolume(OpenScanArea(m_reader, diskNumber, startSector, sectorCount, volumeTag, area), area);
 }
 
 int CFastNtfsRecovery::Init(const char16_t* path, char16_t volumeTag) {
-  if (m_open) return 0;
-  m_volumeStart = 0;
-  m_volumeTag = volumeTag;
-  uint64_t sectors = 0;
-  const int status = InitReaderFromPath(m_reader, path, sectors);
-  m_volumeSectors = sectors;
-  return OpenVolume(status);
+  NtfsScanArea area;
+  return m_open ? 0 : OpenVolume(OpenScanArea(m_reader, path, volumeTag, area), area);
 }
 
 // Reads the boot sector, sets the geometry and finds the runs of the master file table.
-int CFastNtfsRecovery::OpenVolume(int status) {
+int CFastNtfsRecovery::OpenVolume(int status, const NtfsScanArea& area) {
   if (status != 0) return status;
+  m_volumeStart = area.start;
+  m_volumeSectors = area.sectors;
+  m_volumeTag = area.tag;
   m_data.SetGeometry(&m_reader, kSectorSize, m_volumeStart, 0, 0);
   uint8_t boot[kBootSectorBytes];
   unsigned got = 0;
@@ -523,13 +517,7 @@ int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* node, const char16_t* t
   if (node->IsDirectory != 0) return m_treeSave.QueueDirectory(*node, target, DepthBelowRoot(node->DirKey));
   NtfsNodeData data;
   const int located = LocateNodeData(*node, data);
-  if (located != 0) {
-    if (m_recoveryCallback != nullptr) m_recoveryCallback(m_context, kPercentDone, kRecoveryPhaseFile, located, target);
-    return located;
-  }
-  const _FILE_NODE_& file = *node;
-  return SaveNodeToNewFile(file, target, m_recoveryCallback, m_context,
-                           [&](uint64_t total, const DataPieceSink& sink) { return m_data.ReadExtents(data, total, sink); });
+  return m_data.SaveLocatedNode(*node, located, data, target, m_recoveryCallback, m_context);
 }
 
 int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
@@ -537,12 +525,9 @@ int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPat
   if (node->IsDirectory == 0) return SaveDataToTargetFile(node, targetPath);
   // The store keeps a directory's children under its depth below the root, which the volume
   // tells; the destination path's depth has nothing to do with it.
-  return m_treeSave.SaveTree(
-      *node, targetPath, DepthBelowRoot(node->DirKey),
-      [this](_FILE_NODE_& dir, uint32_t childDepth, std::vector<_FILE_NODE_>& out) {
-        return GetChildrenFileNode(&dir, childDepth, out);
-      },
-      [this](_FILE_NODE_& child, const char16_t* target) { return SaveDataToTargetFile(&child, target); });
+  return m_treeSave.SaveTree(*this, *node, targetPath, DepthBelowRoot(node->DirKey), [this](_FILE_NODE_& child, const char16_t* target) {
+    return SaveDataToTargetFile(&child, target);
+  });
 }
 
 int CFastNtfsRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
@@ -553,15 +538,7 @@ int CFastNtfsRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned c
   }
   NtfsNodeData data;
   const int located = LocateNodeData(*node, data);
-  if (located != 0) {
-    tempPath[0] = 0;
-    size = 0;
-    if (previewCallback != nullptr) previewCallback(context, kPercentDone, located);
-    return located;
-  }
-  const _FILE_NODE_& file = *node;
-  return PreviewNodeData(file, tempPath, buffer, size, previewCallback, context,
-                         [&](uint64_t total, const DataPieceSink& sink) { return m_data.ReadExtents(data, total, sink); });
+  return m_data.PreviewLocatedNode(*node, located, data, tempPath, buffer, size, previewCallback, context);
 }
 
 }  // namespace vorlenta

@@ -85,7 +85,7 @@ class CFastNtfsRecovery : public IFileRecoveryParse {
     uint32_t parent = 0;
   };
 
-  int OpenVolume(int status);
+  int OpenVolume(int status, const NtfsScanArea& area);
   uint64_t ClusterSectors() const { return m_clusterBytes / kSectorSize; }
   uint64_t VolumeClusters() const;
   // The record behind a node: by its number when that maps to the node's sector (a record

@@ -19,6 +19,7 @@ namespace {
 
 // Largest attribute list read; real ones are a few KiB even for very fragmented files.
 constexpr uint64_t kMaxAttributeListBytes = 256 * 1024;
+constexpr int kPercentDone = 100;
 constexpr size_t kBootMftCluster = 48;
 // A sectors-per-cluster byte above this is a power of two given as 256 minus its exponent.
 constexpr uint8_t kLargestPlainSectorsPerCluster = 0x80;
@@ -54,8 +55,15 @@ bool DecodeNtfsBootGeometry(const uint8_t* boot, size_t length, NtfsBootGeometry
   return true;
 }
 
-int InitReaderFromPath(CDiskReader& reader, const char16_t* path, uint64_t& sectors) {
-  sectors = 0;
+int OpenScanArea(CDiskReader& reader, int diskNumber, long long start, long long count, char16_t tag,
+                 NtfsScanArea& area) {
+  if (start < 0 || count <= 0) return kStatusInvalidParameter;
+  area = NtfsScanArea{static_cast<uint64_t>(start), static_cast<uint64_t>(count), tag};
+  return reader.Init(diskNumber, area.start + area.sectors);
+}
+
+int OpenScanArea(CDiskReader& reader, const char16_t* path, char16_t tag, NtfsScanArea& area) {
+  area = NtfsScanArea{0, 0, tag};
   if (path == nullptr) return kStatusInvalidParameter;
   const std::string utf8 = Utf16ToUtf8(path);
   const int fd = ::open(utf8.c_str(), O_RDONLY | O_CLOEXEC);
@@ -64,8 +72,8 @@ int InitReaderFromPath(CDiskReader& reader, const char16_t* path, uint64_t& sect
   const int err = errno;
   ::close(fd);
   if (size < 0) return err;
-  sectors = static_cast<uint64_t>(size) / kSectorSize;
-  return reader.InitPath(utf8, sectors);
+  area.sectors = static_cast<uint64_t>(size) / kSectorSize;
+  return reader.InitPath(utf8, area.sectors);
 }
 
 void FillNodeFromName(const NtfsFileName& name, _FILE_NODE_& node) {
@@ -387,6 +395,29 @@ int CNtfsVolumeData::HealthOfData(const _FILE_NODE_& node, const NtfsNodeData& d
   if (ReadSectors(first, 1, sector, got) != 0 || got == 0) return 1;
   return CFileTypeJudge::IsFileTypeMatching(first, sizeof first, ext.c_str(), m_reader, kSectorSize, sector) != 0 ? 1
                                                                                                                   : 0;
+}
+
+int CNtfsVolumeData::SaveLocatedNode(const _FILE_NODE_& node, int located, const NtfsNodeData& data,
+                                     const char16_t* target, RecoveryCallback callback, void* context) {
+  if (located != 0) {
+    if (callback != nullptr) callback(context, kPercentDone, kRecoveryPhaseFile, located, target);
+    return located;
+  }
+  return SaveNodeToNewFile(node, target, callback, context,
+                           [&](uint64_t total, const DataPieceSink& sink) { return ReadExtents(data, total, sink); });
+}
+
+int CNtfsVolumeData::PreviewLocatedNode(const _FILE_NODE_& node, int located, const NtfsNodeData& data,
+                                        char16_t* tempPath, unsigned char* buffer, int& size, PreviewCallback callback,
+                                        void* context) {
+  if (located != 0) {
+    tempPath[0] = 0;
+    size = 0;
+    if (callback != nullptr) callback(context, kPercentDone, located);
+    return located;
+  }
+  return PreviewNodeData(node, tempPath, buffer, size, callback, context,
+                         [&](uint64_t total, const DataPieceSink& sink) { return ReadExtents(data, total, sink); });
 }
 
 void CNtfsVolumeData::FillFileData(const uint8_t* record, size_t bound, const NtfsRecordInfo& info,

@@ -44,9 +44,18 @@ struct NtfsBootGeometry {
 // Decodes the geometry of a boot sector; false when its sizes are impossible.
 bool DecodeNtfsBootGeometry(const uint8_t* boot, size_t length, NtfsBootGeometry& out);
 
-// Opens a device or image by path for `reader`; `sectors` receives its size in sectors.
-// 0 or the errno of the open or size query, or the reader's status.
-int InitReaderFromPath(CDiskReader& reader, const char16_t* path, uint64_t& sectors);
+// The part of a device an engine reads, and the tag its nodes carry.
+struct NtfsScanArea {
+  uint64_t start = 0;
+  uint64_t sectors = 0;
+  char16_t tag = 0;
+};
+// Opens `reader` on disk `diskNumber` for `count` sectors from `start`, or on the device or
+// image at `path` (from its start, all its sectors). 0, 87, the errno of the open or size
+// query, or the reader's status.
+int OpenScanArea(CDiskReader& reader, int diskNumber, long long start, long long count, char16_t tag,
+                 NtfsScanArea& area);
+int OpenScanArea(CDiskReader& reader, const char16_t* path, char16_t tag, NtfsScanArea& area);
 
 // Copies the times, the size and the name (in the 8-bit code page) of a file name attribute.
 void FillNodeFromName(const NtfsFileName& name, _FILE_NODE_& node);
@@ -99,6 +108,13 @@ class CNtfsVolumeData {
   int ReadExtents(const NtfsNodeData& data, uint64_t total, const DataPieceSink& sink);
   // 1 unless the data's first bytes contradict the node's extension.
   int HealthOfData(const _FILE_NODE_& node, const NtfsNodeData& data, int located);
+  // Once a file node's data is located (`located` is the location's status): copies it into a
+  // new file at `target`, never over another, or previews it, reading along this volume. A
+  // failed location is reported and returned.
+  int SaveLocatedNode(const _FILE_NODE_& node, int located, const NtfsNodeData& data, const char16_t* target,
+                      RecoveryCallback callback, void* context);
+  int PreviewLocatedNode(const _FILE_NODE_& node, int located, const NtfsNodeData& data, char16_t* tempPath,
+                         unsigned char* buffer, int& size, PreviewCallback callback, void* context);
   // A file node's size (the data attribute's, else the name's) and health, from its
   // fixed-up record.
   void FillFileData(const uint8_t* record, size_t bound, const NtfsRecordInfo& info, _FILE_NODE_& node);

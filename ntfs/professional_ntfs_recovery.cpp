@@ -18,6 +18,7 @@ constexpr size_t kRecordBytes = 1024;
 constexpr uint64_t kSectorsPerRecord = kRecordBytes / kSectorSize;
 constexpr uint32_t kMaxSectorsPerCluster = 128;
 constexpr uint32_t kFallbackSectorsPerCluster = 8;
+constexpr int kPercentDone = 100;
 // Allocated size of a non-resident attribute.
 constexpr size_t kAttrAllocatedSize = 40;
 constexpr char16_t kMftName[] = u"$MFT";
@@ -73,26 +74,20 @@ uint32_t InferSectorsPerCluster(const std::vector<__RUNLIST__>& runs, uint64_t a
 }  // namespace
 
 int CProfessionalNtfsRecovery::Init(int diskNumber, long long startSector, long long sectorCount, char16_t volumeTag) {
-  if (m_open) return 0;
-  if (startSector < 0 || sectorCount <= 0) return kStatusInvalidParameter;
-  m_areaStart = static_cast<uint64_t>(startSector);
-  m_areaSectors = static_cast<uint64_t>(sectorCount);
-  m_volumeTag = volumeTag;
-  return OpenArea(m_reader.Init(diskNumber, m_areaStart + m_areaSectors));
+  NtfsScanArea area;
+  return m_open ? 0 : OpenArea(OpenScanArea(m_reader, diskNumber, startSector, sectorCount, volumeTag, area), area);
 }
 
 int CProfessionalNtfsRecovery::Init(const char16_t* path, char16_t volumeTag) {
-  if (m_open) return 0;
-  m_areaStart = 0;
-  m_volumeTag = volumeTag;
-  uint64_t sectors = 0;
-  const int status = InitReaderFromPath(m_reader, path, sectors);
-  m_areaSectors = sectors;
-  return OpenArea(status);
+  NtfsScanArea area;
+  return m_open ? 0 : OpenArea(OpenScanArea(m_reader, path, volumeTag, area), area);
 }
 
-int CProfessionalNtfsRecovery::OpenArea(int status) {
+int CProfessionalNtfsRecovery::OpenArea(int status, const NtfsScanArea& area) {
   if (status != 0) return status;
+  m_areaStart = area.start;
+  m_areaSectors = area.sectors;
+  m_volumeTag = area.tag;
   m_open = true;
   m_parser.Init(kSectorSize);
   m_volumes.assign(1, Volume{});
@@ -387,8 +382,11 @@ void CProfessionalNtfsRecovery::ResolveDirectory(uint32_t volume, uint32_t recor
     if (loopStart != nullptr) {
       // The loop ends in a lost folder; the same member whichever child met it first.
       const auto first = std::find(path.begin(), path.end(), loopStart);
-      Directory* lowest = *std::min_element(first, path.end(),
-                                            [](const Directory* a, const Directory* b) { return a->record < b->record; });
+      Directory* lowest = first == path.end()
+                               ? loopStart
+                               : *std::min_element(first, path.end(), [](const Directory* a, const Directory* b) {
+                                   return a->record < b->record;
+                                 });
       lowest->lost = true;
       lowest->resolved = true;
       lowest->level = 1;
@@ -398,7 +396,7 @@ void CProfessionalNtfsRecovery::ResolveDirectory(uint32_t volume, uint32_t recor
       (*it)->level = ++above;
       (*it)->resolved = true;
     }
-    const Directory& top = m_directories.at(DirectoryId(volume, record));
+    const Directory& top = ReadDirectory(volume, record, view);
     key = top.key;
     level = top.level;
     return;
@@ -447,7 +445,7 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordVec() {
   for (; m_emitted < m_pending.size(); ++m_emitted) {
     const uint64_t id = m_pending[m_emitted];
     const uint32_t volume = static_cast<uint32_t>(id >> 32);
-    const Directory& dir = m_directories.at(id);
+    const Directory& dir = m_directories[id];
     if (dir.lost) {
       if (AddLostFolder(dir, volume) != 0) return kStatusNoMemory;
       continue;
@@ -456,8 +454,8 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordVec() {
     FillNodeFromName(dir.name, node);
     node.DirKey = dir.key;
     node.RecordSector = dir.recordSector;
-    const uint32_t parentKey =
-        dir.parent == ntfs::kRootRecord ? RootKey(volume) : m_directories.at(DirectoryId(volume, dir.parent)).key;
+    const auto parent = m_directories.find(DirectoryId(volume, dir.parent));
+    const uint32_t parentKey = parent == m_directories.end() ? RootKey(volume) : parent->second.key;
     const uint32_t index = store->AppendFileNode(node);
     if (index == 0) return kStatusNoMemory;
     store->AddChildren(parentKey, BaseDepth(volume) + dir.level - 1, index, dir.key, node.FileName);
@@ -544,44 +542,28 @@ int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* node, const cha
   if (node->IsDirectory != 0) return m_treeSave.QueueDirectory(*node, target, ChildDepthOf(*node));
   NtfsNodeData data;
   const int located = LocateNodeData(*node, data);
-  if (located != 0) {
-    if (m_recoveryCallback != nullptr) m_recoveryCallback(m_context, 100, kRecoveryPhaseFile, located, target);
-    return located;
-  }
-  CNtfsVolumeData& volume = DataForNode(*node);
-  return SaveNodeToNewFile(*node, target, m_recoveryCallback, m_context,
-                           [&](uint64_t total, const DataPieceSink& sink) { return volume.ReadExtents(data, total, sink); });
+  return DataForNode(*node).SaveLocatedNode(*node, located, data, target, m_recoveryCallback, m_context);
 }
 
 int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* node, const char16_t* targetPath, int /*destDepth*/) {
   if (node == nullptr || targetPath == nullptr) return kStatusInvalidParameter;
   if (node->IsDirectory == 0) return SaveDataToTargetFile(node, targetPath);
   // The store keeps a directory's children one level below the directory itself.
-  return m_treeSave.SaveTree(
-      *node, targetPath, ChildDepthOf(*node),
-      [this](_FILE_NODE_& dir, uint32_t childDepth, std::vector<_FILE_NODE_>& out) {
-        return GetChildrenFileNode(&dir, childDepth, out);
-      },
-      [this](_FILE_NODE_& child, const char16_t* target) { return SaveDataToTargetFile(&child, target); });
+  return m_treeSave.SaveTree(*this, *node, targetPath, ChildDepthOf(*node), [this](_FILE_NODE_& child, const char16_t* target) {
+    return SaveDataToTargetFile(&child, target);
+  });
 }
 
 int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* node, char16_t* tempPath, unsigned char* buffer, int& size,
                                        PreviewCallback previewCallback, void* context) {
   if (node == nullptr || tempPath == nullptr) {
-    if (previewCallback != nullptr) previewCallback(context, 100, kStatusInvalidParameter);
+    if (previewCallback != nullptr) previewCallback(context, kPercentDone, kStatusInvalidParameter);
     return kStatusInvalidParameter;
   }
   NtfsNodeData data;
   const int located = LocateNodeData(*node, data);
-  if (located != 0) {
-    tempPath[0] = 0;
-    size = 0;
-    if (previewCallback != nullptr) previewCallback(context, 100, located);
-    return located;
-  }
-  CNtfsVolumeData& volume = DataForNode(*node);
-  return PreviewNodeData(*node, tempPath, buffer, size, previewCallback, context,
-                         [&](uint64_t total, const DataPieceSink& sink) { return volume.ReadExtents(data, total, sink); });
+  return DataForNode(*node).PreviewLocatedNode(*node, located, data, tempPath, buffer, size, previewCallback,
+                                               context);
 }
 
 int CProfessionalNtfsRecovery::InitCallBack(ScanCallback scanCallback, RecoveryCallback recoveryCallback,

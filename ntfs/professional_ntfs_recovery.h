@@ -100,7 +100,7 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
     NtfsFileName name;
   };
 
-  int OpenArea(int status);
+  int OpenArea(int status, const NtfsScanArea& area);
   void LoadBootEvidence(uint64_t bootSector, bool backup);
   uint32_t FindOrAddVolume(uint64_t start);
   void AddMftEntry(uint32_t volume, uint64_t recordZeroSector, const uint8_t* record, size_t bound);

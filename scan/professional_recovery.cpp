@@ -21,6 +21,7 @@
 #include "scan/read_ahead.h"
 #include "scan/recovery_factory.h"
 #include "util/debug_log.h"
+#include "util/endian.h"
 #include "util/os_helpers.h"
 #include "util/platform.h"
 #include "util/text.h"
@@ -52,6 +53,8 @@ constexpr const char* kDeepFatPrefix = "Pro_Fat_";
 constexpr const char* kDeepNtfsPrefix = "Pro_Ntfs_";
 constexpr const char* kCarvedPrefix = "File_Type_";
 constexpr const char* kLostFolderPrefix = "LostFolder";
+constexpr const char* kJournalName = "Record_Sectors";
+constexpr size_t kJournalEntryBytes = 8;
 
 uint64_t Fnv(uint64_t hash, const uint8_t* data, size_t length) {
   for (size_t i = 0; i < length; ++i) hash = (hash ^ data[i]) * kFnvPrime;
@@ -96,7 +99,9 @@ CProfessionalRecovery::CProfessionalRecovery() : m_reportIntervalMs(kReportInter
   std::memset(&m_logRecord, 0, sizeof m_logRecord);
 }
 
-CProfessionalRecovery::~CProfessionalRecovery() = default;
+CProfessionalRecovery::~CProfessionalRecovery() {
+  if (m_journalFd >= 0) ::close(m_journalFd);
+}
 
 int CProfessionalRecovery::InitEngines(bool byPath, const char16_t* path) {
   // The medium is recognised by its size and its first sectors, whatever the host's free space.
@@ -266,12 +271,17 @@ void CProfessionalRecovery::RemoveResultFiles(const char* prefix) {
   }
 }
 
-int CProfessionalRecovery::StartDeepEngines(bool resumed) {
+int CProfessionalRecovery::StartDeepEngines(bool resumed, bool passDone) {
   std::string fatName, ntfsName, carvedName;
-  if (resumed) {
+  if (resumed) carvedName = ResultName(kCarvedPrefix);
+  if (resumed && passDone) {
     fatName = ResultName(kDeepFatPrefix);
     ntfsName = ResultName(kDeepNtfsPrefix);
-    carvedName = ResultName(kCarvedPrefix);
+  } else if (resumed) {
+    // Their trees were built when the scan stopped, from part of the pass: a resumed scan
+    // harvests their records again from the journal and builds the trees once, at its end.
+    RemoveResultFiles(kDeepFatPrefix);
+    RemoveResultFiles(kDeepNtfsPrefix);
   }
   int status = 0;
   const unsigned long long end = static_cast<unsigned long long>(m_startSector + m_sectorCount);
@@ -291,6 +301,36 @@ int CProfessionalRecovery::StartDeepEngines(bool resumed) {
   return m_ntfs.InitProfessionalScan(ntfsName.empty() ? nullptr : Ansi2Unicode(ntfsName.c_str()).c_str());
 }
 
+bool CProfessionalRecovery::OfferRecord(const uint8_t* sector, size_t available, unsigned long long sectorNo,
+                                        int& status) {
+  const size_t b = static_cast<size_t>(m_bytesPerSector);
+  if (IsNtfsFileRecord(sector, available, kNtfsRecordBytes)) {
+    if (!m_replaying) m_journal.push_back(sectorNo);
+    if (available >= static_cast<size_t>(kNtfsRecordBytes)) {
+      status = m_ntfs.ParseNtfsFileRecord(sector, available, sectorNo);
+      return true;
+    }
+    // The record's second sector lies in the next buffer.
+    uint8_t record[kNtfsRecordBytes] = {};
+    unsigned read = 0;
+    m_reader.ReadData(record, kNtfsRecordBytes / m_bytesPerSector, static_cast<long long>(sectorNo), m_bytesPerSector,
+                      &read);
+    status = read * b >= sizeof record ? m_ntfs.ParseNtfsFileRecord(record, sizeof record, sectorNo) : 0;
+    return true;
+  }
+  if (IsFatFileRecord(sector, b)) {
+    if (!m_replaying) m_journal.push_back(sectorNo);
+    status = m_fat.ParseFatFileRecord(sector, sectorNo);
+    return true;
+  }
+  if (IsFatFDTRecord(sector, m_bytesPerSector)) {
+    if (!m_replaying) m_journal.push_back(sectorNo);
+    status = m_fat.ParseFDTFileRecord(sector, sectorNo);
+    return true;
+  }
+  return false;
+}
+
 int CProfessionalRecovery::ClassifyOne(const uint8_t* buffer, unsigned got, unsigned index,
                                        unsigned long long firstSector, unsigned long long& skip,
                                        unsigned long long& found) {
@@ -299,18 +339,8 @@ int CProfessionalRecovery::ClassifyOne(const uint8_t* buffer, unsigned got, unsi
   const unsigned long long sectorNo = firstSector + index;
   const size_t left = (got - index) * b;
   skip = 1;
-  if (IsNtfsFileRecord(sector, left, kNtfsRecordBytes)) {
-    if (left >= static_cast<size_t>(kNtfsRecordBytes)) return m_ntfs.ParseNtfsFileRecord(sector, left, sectorNo);
-    // The record's second sector lies in the next buffer.
-    uint8_t record[kNtfsRecordBytes] = {};
-    unsigned read = 0;
-    m_reader.ReadData(record, kNtfsRecordBytes / m_bytesPerSector, static_cast<long long>(sectorNo), m_bytesPerSector,
-                      &read);
-    if (read * b >= static_cast<size_t>(kNtfsRecordBytes)) return m_ntfs.ParseNtfsFileRecord(record, sizeof record, sectorNo);
-    return 0;
-  }
-  if (IsFatFileRecord(sector, b)) return m_fat.ParseFatFileRecord(sector, sectorNo);
-  if (IsFatFDTRecord(sector, m_bytesPerSector)) return m_fat.ParseFDTFileRecord(sector, sectorNo);
+  int status = 0;
+  if (OfferRecord(sector, left, sectorNo, status)) return status;
   const unsigned long long scanned = m_scanned + index;
   return m_carver.ParseFileBuf(sector, m_bytesPerSector, sectorNo, scanned, m_total, m_secondsLeft, &m_reader,
                                m_bytesPerSector, skip, found);
@@ -404,7 +434,7 @@ int CProfessionalRecovery::RunPass(bool resumed) {
   } else {
     m_total = area;
   }
-  if (resumed && m_logRecord.ScanState[kStateExtentCount] != 0) {
+  if (resumed) {
     m_extent.start = m_logRecord.ScanState[kStateExtentStart];
     m_extent.count = m_logRecord.ScanState[kStateExtentCount];
     m_position = m_logRecord.ScanState[kStatePosition];
@@ -493,11 +523,63 @@ int CProfessionalRecovery::RunPass(bool resumed) {
   return status;
 }
 
+int CProfessionalRecovery::OpenJournal(bool resumed) {
+  if (m_journalFd >= 0) ::close(m_journalFd);
+  m_journal.clear();
+  const std::string path = CLogFileManager::GetInstance().GetLogFileDirPath() + kJournalName;
+  const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (resumed ? 0 : O_TRUNC);
+  m_journalFd = ::open(path.c_str(), flags, 0644);
+  return m_journalFd < 0 ? errno : 0;
+}
+
+int CProfessionalRecovery::FlushJournal() {
+  if (m_journal.empty()) return 0;
+  std::vector<uint8_t> bytes(m_journal.size() * kJournalEntryBytes);
+  for (size_t i = 0; i < m_journal.size(); ++i) WriteU64LE(bytes.data() + i * kJournalEntryBytes, 0, m_journal[i]);
+  m_journal.clear();
+  return m_journalFd < 0 ? kStatusInvalidParameter : WriteAll(m_journalFd, bytes.data(), bytes.size());
+}
+
+int CProfessionalRecovery::ReplayJournal(unsigned long long before) {
+  const std::string path = CLogFileManager::GetInstance().GetLogFileDirPath() + kJournalName;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return errno == ENOENT ? 0 : errno;
+  std::vector<uint8_t> bytes;
+  uint8_t chunk[65536];
+  ssize_t n = 0;
+  while ((n = ::read(fd, chunk, sizeof chunk)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+  ::close(fd);
+  std::vector<uint64_t> sectors;
+  for (size_t at = 0; at + kJournalEntryBytes <= bytes.size(); at += kJournalEntryBytes) {
+    const uint64_t sector = ReadU64LE(bytes.data(), bytes.size(), at);
+    if (sector < before) sectors.push_back(sector);
+  }
+  // Offered again in the pass's order, each once.
+  std::sort(sectors.begin(), sectors.end());
+  sectors.erase(std::unique(sectors.begin(), sectors.end()), sectors.end());
+  m_replaying = true;
+  uint8_t record[kNtfsRecordBytes];
+  for (uint64_t sector : sectors) {
+    unsigned got = 0;
+    const int want = kNtfsRecordBytes / m_bytesPerSector;
+    m_reader.ReadData(record, want, static_cast<long long>(sector), m_bytesPerSector, &got);
+    if (got == 0) m_reader.ReadData(record, 1, static_cast<long long>(sector), m_bytesPerSector, &got);
+    if (got == 0) continue;
+    m_guard.Run([&] {
+      int status = 0;
+      OfferRecord(record, static_cast<size_t>(got) * m_bytesPerSector, sector, status);
+    });
+  }
+  m_replaying = false;
+  return 0;
+}
+
 int CProfessionalRecovery::FlushAll() {
   int status = 0;
   auto keep = [&](int s) {
     if (status == 0) status = s;
   };
+  keep(FlushJournal());
   keep(m_fat.FlushResults());
   keep(m_ntfs.FlushResults());
   keep(m_carver.FlushResults());
@@ -539,12 +621,21 @@ int CProfessionalRecovery::ScanDevice(const char16_t* /*resultName*/) {
   bool passRan = false;
   if (status == 0) {
     phase = kPhaseFastDone;
-    status = StartDeepEngines(resumed);
-    if (status == 0 && (earlierPhase & kPhasePassDone) == 0) {
+    const bool passDone = (earlierPhase & kPhasePassDone) != 0;
+    // A scan stopped in its fast phase had not begun its pass: that starts afresh.
+    const bool resumePass = resumed && (earlierPhase & kPhaseFastDone) != 0 && !passDone &&
+                            m_logRecord.ScanState[kStateExtentCount] != 0;
+    status = StartDeepEngines(resumed, passDone);
+    if (status == 0 && !passDone) status = OpenJournal(resumePass);
+    if (status == 0 && !passDone) {
       DebugMessage("InitVirtualDbrInfo Start\n");
       m_fat.InitVirtualDbrInfo();
       CFileTypeJudge::m_tsFileRangeVec.clear();
-      status = RunPass(resumed && (earlierPhase & kPhaseFastDone) != 0);
+      if (resumePass) {
+        ReplayJournal(static_cast<unsigned long long>(m_startSector) + m_logRecord.ScanState[kStateExtentStart] +
+                      m_logRecord.ScanState[kStatePosition]);
+      }
+      status = RunPass(resumePass);
       passRan = true;
       // Everything harvested is on disk, and the position saved, before the trees are built.
       FlushAll();

@@ -101,7 +101,7 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   int InitEngines(bool byPath, const char16_t* path);
   int RunFastPhase(bool resumed, uint64_t phase);
   void RemoveResultFiles(const char* prefix);
-  int StartDeepEngines(bool resumed);
+  int StartDeepEngines(bool resumed, bool passDone);
   int RunPass(bool resumed);
   int ReadPass(CReadAhead& ahead, unsigned long long sector, unsigned count, uint8_t* buffer, unsigned& got);
   // Classifies the `got` sectors of a read from `firstSector`; `advance` gets the sectors the
@@ -111,6 +111,13 @@ class CProfessionalRecovery : public IFileRecoveryParse {
                    int& last);
   int ClassifyOne(const uint8_t* buffer, unsigned got, unsigned index, unsigned long long firstSector,
                   unsigned long long& skip, unsigned long long& found);
+  // Hands a sector to the deep NTFS or FAT engine when it holds their records. True when it did.
+  bool OfferRecord(const uint8_t* sector, size_t available, unsigned long long sectorNo, int& status);
+  // The journal of the sectors handed to the deep NTFS and FAT engines, from which a resumed
+  // scan rebuilds their harvest before it goes on.
+  int OpenJournal(bool resumed);
+  int FlushJournal();
+  int ReplayJournal(unsigned long long before);
   bool NextExtent(Extent& extent);
   int PassPercent() const;
   int Report(unsigned long long current, unsigned long long total);
@@ -161,6 +168,10 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   // The sector being classified, so a fault skips that one sector only.
   volatile unsigned m_classifyIndex = 0;
   CCrashGuard m_guard{"ProfessionalRecovery recvSignal"};
+
+  int m_journalFd = -1;
+  std::vector<uint64_t> m_journal;
+  bool m_replaying = false;
 
   // Named files found twice and carved copies of named files, left out of listings.
   std::set<std::pair<uint32_t, uint32_t>> m_hidden;

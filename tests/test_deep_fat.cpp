@@ -8,12 +8,13 @@
 #include <string>
 
 #include "engine/log_file_manager.h"
-#include "engine/recovery_driver.h"
 #include "fat/fat_geometry.h"
 #include "fat/professional_fat_recovery.h"
 #include "support/deep_fat_driver.h"
 #include "support/fat_image.h"
+#include "support/found_files.h"
 #include "support/test_support.h"
+#include "util/endian.h"
 #include "util/text.h"
 
 namespace vorlenta {
@@ -45,19 +46,9 @@ class DeepFatTest : public ::testing::Test {
     ASSERT_EQ(engine.InitVirtualDbrInfo(), 0);
   }
 
-  // Every file the engine lists, by "directory path + name".
   std::map<std::string, _FILE_NODE_> Found(CProfessionalFatRecovery& engine) {
-    CategorySelection all;
-    ParseCategoryList("all", all);
-    std::vector<__SEARCH_FILE_INFO__> hits;
-    engine.SearchFileNode(BuildSearchKey(all).c_str(), hits);
-    std::map<std::string, _FILE_NODE_> found;
-    for (_FILE_NODE_& hit : hits) {
-      char16_t dir[1024];
-      EXPECT_EQ(engine.GetFileNodeParentDirPath(&hit, dir, 1024), 0);
-      EXPECT_EQ(hit.SourceKind, static_cast<uint32_t>(kSourceDeepFat));
-      found[Utf16ToUtf8(dir) + AnsiToUtf8(hit.FileName)] = hit;
-    }
+    auto found = test::ListFoundFiles(engine);
+    for (const auto& [path, node] : found) EXPECT_EQ(node.SourceKind, static_cast<uint32_t>(kSourceDeepFat)) << path;
     return found;
   }
 
@@ -274,6 +265,38 @@ TEST_F(DeepFatTest, OldVolumeWithOtherClusterSizeUnderAReformattedOne) {
   EXPECT_EQ(found.size(), expected.size());
   ExpectRecovered(engine, found, expected);
   EXPECT_EQ(found.at(lost + "Sub/old two.bin").ClusterBytes, 1024);
+}
+
+// A folder whose entry is gone and whose ".." names its own subfolder: the parent walk ends
+// on the loop and hangs the folder under the root. (A short name alone lists in lower case.)
+TEST_F(DeepFatTest, ParentLoopEndsUnderTheRoot) {
+  const std::string img = dir_ / "loop.img";
+  ASSERT_TRUE(test::MakeFatVolume(img, 32 * 1024, "-F 16 -s 4"));
+  ASSERT_TRUE(test::Mtools(img, "mmd", "::/A ::/A/B"));
+  const std::string file = MakeFile("inner file.bin", 5000, 90);
+  ASSERT_TRUE(PutFile(img, file, "::/A/B/inner file.bin"));
+  std::vector<uint8_t> bytes = test::ReadFileBytes(img);
+  FatGeometry fg;
+  ASSERT_EQ(ParseFatGeometry(bytes.data(), bytes.size(), fg), 0);
+  std::vector<size_t> heads;
+  for (size_t at = 0; at + 512 <= bytes.size(); at += 512) {
+    if (IsFatFileRecord(&bytes[at], 512) != 0) heads.push_back(at);
+  }
+  ASSERT_EQ(heads.size(), 2u);
+  // A's ".." now names B, and the root that named A is gone.
+  std::copy_n(&bytes[heads[1] + kFatClusterLowOffset], 2, &bytes[heads[0] + kFatEntrySize + kFatClusterLowOffset]);
+  std::fill(bytes.begin() + fg.rootAreaSector * 512, bytes.begin() + fg.firstDataSector * 512, 0);
+  test::WriteFileBytes(img, bytes);
+
+  CProfessionalFatRecovery engine;
+  const auto found = Scan(img, engine);
+  const uint32_t a = ReadU16LE(&bytes[heads[0]], 512, kFatClusterLowOffset);
+  const Expected expected = {{"LostFolder" + std::to_string(a) + "/b/inner file.bin", file}};
+  EXPECT_EQ(found.size(), expected.size());
+  ExpectRecovered(engine, found, expected);
+  unsigned count = 0;
+  ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
+  EXPECT_EQ(count, 1u);
 }
 
 // Geometry from two heads: exact division, an allowed cluster size, each sector with its own

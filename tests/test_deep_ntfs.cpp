@@ -12,6 +12,7 @@
 #include "engine/log_file_manager.h"
 #include "engine/recovery_driver.h"
 #include "support/deep_ntfs_driver.h"
+#include "support/found_files.h"
 #include "support/ntfs_image.h"
 #include "support/test_support.h"
 #include "util/text.h"
@@ -55,18 +56,9 @@ class DeepNtfsTest : public ::testing::Test {
     EXPECT_EQ(engine.Init(Utf8ToUtf16(image.c_str()).c_str(), u'D'), 0);
     const test::DeepNtfsPass pass = test::DriveDeepNtfs(engine, image);
     EXPECT_EQ(pass.status, 0);
-    CategorySelection all;
-    ParseCategoryList("all", all);
-    std::vector<__SEARCH_FILE_INFO__> hits;
-    engine.SearchFileNode(BuildSearchKey(all).c_str(), hits);
-    std::map<std::string, _FILE_NODE_> found;
-    for (_FILE_NODE_& hit : hits) {
-      char16_t path[1024];
-      EXPECT_EQ(engine.GetFileNodeParentDirPath(&hit, path, 1024), 0);
-      const std::string dirPath = Utf16ToUtf8(path);
-      // The volume's own files below $Extend are listed as any others; the tests skip them.
-      if (dirPath.find("$Extend/") == std::string::npos) found[dirPath + AnsiToUtf8(hit.FileName)] = hit;
-    }
+    std::map<std::string, _FILE_NODE_> found = test::ListFoundFiles(engine);
+    // The volume's own files below $Extend are listed as any others; the tests leave them out.
+    for (auto it = found.begin(); it != found.end();) it = it->first.find("$Extend/") == std::string::npos ? std::next(it) : found.erase(it);
     return found;
   }
 

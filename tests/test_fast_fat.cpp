@@ -11,6 +11,7 @@
 #include "engine/status.h"
 #include "fat/fast_fat_recovery.h"
 #include "support/fat_image.h"
+#include "support/found_files.h"
 #include "support/test_support.h"
 #include "util/endian.h"
 #include "util/text.h"
@@ -46,17 +47,7 @@ class FastFatTest : public ::testing::Test {
   // Every file the engine lists, by "directory path + name".
   std::map<std::string, _FILE_NODE_> ScanAll(IFileRecoveryParse& engine, int expectedStatus = 0) {
     EXPECT_EQ(engine.ScanDevice(nullptr), expectedStatus);
-    CategorySelection all;
-    ParseCategoryList("all", all);
-    std::vector<__SEARCH_FILE_INFO__> hits;
-    engine.SearchFileNode(BuildSearchKey(all).c_str(), hits);
-    std::map<std::string, _FILE_NODE_> found;
-    for (_FILE_NODE_& hit : hits) {
-      char16_t dir[1024];
-      EXPECT_EQ(engine.GetFileNodeParentDirPath(&hit, dir, 1024), 0);
-      found[Utf16ToUtf8(dir) + AnsiToUtf8(hit.FileName)] = hit;
-    }
-    return found;
+    return test::ListFoundFiles(engine);
   }
 
   // Saves `node` into the destination folder and returns the bytes written.

@@ -18,6 +18,7 @@
 #include "engine/status.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "support/ntfs_image.h"
+#include "support/found_files.h"
 #include "support/test_support.h"
 #include "util/text.h"
 
@@ -113,17 +114,7 @@ class FastNtfsTest : public ::testing::Test {
   // Every file the engine lists, by "directory path + name".
   std::map<std::string, _FILE_NODE_> ScanAll(IFileRecoveryParse& engine, int expectedStatus = 0) {
     EXPECT_EQ(engine.ScanDevice(nullptr), expectedStatus);
-    CategorySelection all;
-    ParseCategoryList("all", all);
-    std::vector<__SEARCH_FILE_INFO__> hits;
-    engine.SearchFileNode(BuildSearchKey(all).c_str(), hits);
-    std::map<std::string, _FILE_NODE_> found;
-    for (_FILE_NODE_& hit : hits) {
-      char16_t dirPath[1024];
-      EXPECT_EQ(engine.GetFileNodeParentDirPath(&hit, dirPath, 1024), 0);
-      found[Utf16ToUtf8(dirPath) + AnsiToUtf8(hit.FileName)] = hit;
-    }
-    return found;
+    return test::ListFoundFiles(engine);
   }
 
   // Saves `node` into a fresh file and returns what was written, or the status on failure.
