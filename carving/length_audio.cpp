@@ -295,8 +295,8 @@ uint64_t CFileTypeJudge::GetFlacFileBytesSize(const unsigned char* buf, int len)
   if (n < kFlacStreamInfoEnd) return GetDefaultAudioFileBytesSize(buf, len);
   const uint32_t fixedBlock = ReadU16BE(buf, n, kFlacMaxBlockSizeOffset);
   const uint32_t minFrame = ReadU32BE(buf, n, kFlacMinFrameSizeOffset - 1) & 0xFFFFFF;
-  const uint64_t total =
-      (static_cast<uint64_t>(buf[kFlacTotalSamplesOffset] & 0x0F) << 32) | ReadU32BE(buf, n, kFlacTotalSamplesOffset + 1);
+  const uint64_t total = (static_cast<uint64_t>(buf[kFlacTotalSamplesOffset] & 0x0F) << 32) |
+                         ReadU32BE(buf, n, kFlacTotalSamplesOffset + 1);
   if (total == 0) return GetDefaultAudioFileBytesSize(buf, len);
   carving::FileBytes file;
   // The metadata blocks, up to the last.

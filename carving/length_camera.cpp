@@ -69,8 +69,12 @@ class TiffWalk {
   }
 
  private:
-  uint16_t U16(const uint8_t* p, size_t n, size_t at) const { return m_big ? ReadU16BE(p, n, at) : ReadU16LE(p, n, at); }
-  uint32_t U32(const uint8_t* p, size_t n, size_t at) const { return m_big ? ReadU32BE(p, n, at) : ReadU32LE(p, n, at); }
+  uint16_t U16(const uint8_t* p, size_t n, size_t at) const {
+    return m_big ? ReadU16BE(p, n, at) : ReadU16LE(p, n, at);
+  }
+  uint32_t U32(const uint8_t* p, size_t n, size_t at) const {
+    return m_big ? ReadU32BE(p, n, at) : ReadU32LE(p, n, at);
+  }
 
   void Reach(uint64_t end) { m_end = std::max(m_end, std::min(end, kRawCap)); }
 
@@ -157,7 +161,8 @@ uint64_t CFileTypeJudge::GetCameraRawFileBytesSize(const unsigned char* buf, int
   }
   if (n > kFirstIfdPointerOffset + 4) {
     const bool big = buf[0] == kBigEndianMark;
-    end = TiffWalk(big).End(big ? ReadU32BE(buf, n, kFirstIfdPointerOffset) : ReadU32LE(buf, n, kFirstIfdPointerOffset));
+    end =
+        TiffWalk(big).End(big ? ReadU32BE(buf, n, kFirstIfdPointerOffset) : ReadU32LE(buf, n, kFirstIfdPointerOffset));
   }
   return end != 0 ? end : GetDefaultPictureFileBytesSize(buf, len);
 }

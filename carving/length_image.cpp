@@ -122,7 +122,8 @@ uint64_t CFileTypeJudge::GetTgaFileBytesSize(const unsigned char* buf, int len) 
     }
   }
   const uint8_t* footer = file.At(end, kTgaFooterBytes);
-  if (footer != nullptr && BytesEqual(footer, kTgaFooterBytes, kTgaFooterTextOffset, kTgaFooterText, sizeof kTgaFooterText))
+  if (footer != nullptr &&
+      BytesEqual(footer, kTgaFooterBytes, kTgaFooterTextOffset, kTgaFooterText, sizeof kTgaFooterText))
     end += kTgaFooterBytes;
   return std::min(end, kPictureCap);
 }

@@ -24,8 +24,8 @@ constexpr int kMostBoxes = 100000;
 // The box types that stand at the top level of the files carved this way. Data after a file
 // rarely begins with one of them, so the chain stops there.
 constexpr char kTopLevelBoxes[][5] = {
-    "ftyp", "moov", "mdat", "free", "skip", "wide", "meta", "uuid", "moof", "mfra", "pdin", "styp", "sidx",
-    "ssix", "prft", "emsg", "pnot", "junk", "udta", "jP  ", "jp2h", "jp2c", "jp2i", "xml ", "uinf", "res ", "rreq",
+    "ftyp", "moov", "mdat", "free", "skip", "wide", "meta", "uuid", "moof", "mfra", "pdin", "styp", "sidx", "ssix",
+    "prft", "emsg", "pnot", "junk", "udta", "jP  ", "jp2h", "jp2c", "jp2i", "xml ", "uinf", "res ", "rreq",
 };
 
 bool IsTopLevelBox(const uint8_t* type) {

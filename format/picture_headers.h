@@ -10,7 +10,7 @@ namespace vorlenta {
 // A portable bitmap, graymap or pixmap header ("P1" to "P6", then width, height and, but for
 // bitmaps, the largest sample value, in text).
 struct PnmHeader {
-  char kind = 0;          // '1' to '6'
+  char kind = 0;  // '1' to '6'
   uint64_t width = 0;
   uint64_t height = 0;
   uint64_t maxValue = 1;

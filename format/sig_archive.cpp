@@ -136,7 +136,8 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsTarType(const unsigned char* buf, int len) {
 EXTEND_NAME_TYPE CFileTypeJudge::IsBzip2Type(const unsigned char* buf, int len) {
   if (!HasAtLeast(buf, len, kBzip2MinLength)) return kTypeNone;
   const size_t n = Usable(buf, len);
-  if (!MatchText(buf, n, 0, kBzip2Tag) || buf[kBzip2LevelOffset] < '1' || buf[kBzip2LevelOffset] > '9') return kTypeNone;
+  if (!MatchText(buf, n, 0, kBzip2Tag) || buf[kBzip2LevelOffset] < '1' || buf[kBzip2LevelOffset] > '9')
+    return kTypeNone;
   return Match(buf, n, kBzip2MagicOffset, kBzip2BlockMagic) || Match(buf, n, kBzip2MagicOffset, kBzip2EndMagic)
              ? kTypeBz2
              : kTypeNone;

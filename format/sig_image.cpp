@@ -111,7 +111,8 @@ bool ParsePnmHeader(const uint8_t* buf, size_t len, PnmHeader& header) {
     }
     if (p >= len || !signature::IsAsciiDigit(buf[p])) return false;
     uint64_t value = 0;
-    while (p < len && signature::IsAsciiDigit(buf[p]) && value <= kPnmMaxDimension) value = value * 10 + (buf[p++] - '0');
+    while (p < len && signature::IsAsciiDigit(buf[p]) && value <= kPnmMaxDimension)
+      value = value * 10 + (buf[p++] - '0');
     *fields[f] = value;
   }
   if (p >= len || !IsPnmSpace(buf[p])) return false;

@@ -249,7 +249,8 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsOpenDocumentType(const unsigned char* buf, in
   if (!HasAtLeast(buf, len, kOpenDocumentMinLength)) return kTypeNone;
   const size_t n = Usable(buf, len);
   if (!Match(buf, n, 0, kZipLocalHeader) || ReadU16LE(buf, n, kZipMethodOffset) != kZipStored) return kTypeNone;
-  if (ReadU16LE(buf, n, kZipNameLengthOffset) != sizeof kMimetypeName - 1 || ReadU16LE(buf, n, kZipExtraLengthOffset) != 0)
+  if (ReadU16LE(buf, n, kZipNameLengthOffset) != sizeof kMimetypeName - 1 ||
+      ReadU16LE(buf, n, kZipExtraLengthOffset) != 0)
     return kTypeNone;
   if (!MatchText(buf, n, kZipLocalNameOffset, kMimetypeName)) return kTypeNone;
   for (const PackageMime& m : kPackageMimes) {

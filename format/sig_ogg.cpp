@@ -19,7 +19,6 @@ constexpr uint8_t kOggBeginOfStream = 0x02;
 constexpr size_t kOggSegmentCountOffset = 26;
 constexpr size_t kOggSegmentTableOffset = 27;
 
-constexpr uint8_t kVorbisHeader[] = {0x01, 'v', 'o', 'r', 'b', 'i', 's'};
 constexpr char kOpusHeader[] = "OpusHead";
 constexpr uint8_t kTheoraHeader[] = {0x80, 't', 'h', 'e', 'o', 'r', 'a'};
 

@@ -74,7 +74,8 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsAiffType(const unsigned char* buf, int len) {
   if (!HasAtLeast(buf, len, kRiffMinLength)) return kTypeNone;
   const size_t n = Usable(buf, len);
   if (!MatchText(buf, n, 0, kIffTag)) return kTypeNone;
-  if (!MatchText(buf, n, kFormTypeOffset, kAiffForm) && !MatchText(buf, n, kFormTypeOffset, kAifcForm)) return kTypeNone;
+  if (!MatchText(buf, n, kFormTypeOffset, kAiffForm) && !MatchText(buf, n, kFormTypeOffset, kAifcForm))
+    return kTypeNone;
   return IsAiffChunkId(buf + kFirstChunkOffset) ? kTypeAiff : kTypeNone;
 }
 

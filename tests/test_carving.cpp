@@ -436,7 +436,8 @@ TEST_F(CarvingTest, StoppedWalkRecordsNothing) {
   // sectors its marker segments cover, up to the one where the scan starts.
   const std::vector<uint8_t> original = ReadFileBytes(image.samples[0].path);
   size_t scan = 2;
-  while (scan + 4 <= original.size() && original[scan + 1] != 0xDA) scan += 2 + ReadU16BE(original.data(), original.size(), scan + 2);
+  while (scan + 4 <= original.size() && original[scan + 1] != 0xDA)
+    scan += 2 + ReadU16BE(original.data(), original.size(), scan + 2);
   ASSERT_GT(scan / kSector, 1u) << "the Exif block and the thumbnail span sectors";
   stop.answer = 5;
   EXPECT_EQ(engine.ParseFileBuf(image.device->sector(jpeg), kSector, jpeg, 0, image.device->sectors(), -1,

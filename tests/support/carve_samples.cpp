@@ -162,7 +162,9 @@ std::vector<uint8_t> TiffRaw(const std::string& magic, const char* make, bool dn
   const bool big = magic[0] == 'M';
   const bool cr2 = magic == "CR2";
   std::vector<uint8_t> b(kRawPreviewOffset, 0);
-  const std::string header = magic == "MM" ? std::string("MM\0*", 4) : magic.size() < 4 ? std::string("II*\0", 4) : magic;
+  const std::string header = magic == "MM"      ? std::string("MM\0*", 4)
+                             : magic.size() < 4 ? std::string("II*\0", 4)
+                                                : magic;
   std::copy(header.begin(), header.end(), b.begin());
   if (cr2) b[8] = 'C', b[9] = 'R', b[10] = 2;
   const size_t ifd0 = cr2 ? 16 : 8;
