@@ -313,7 +313,7 @@ uint64_t CFileTypeJudge::GetFlacFileBytesSize(const unsigned char* buf, int len)
   while (!found && pos < kFlacCap) {
     size_t got = kFlacReadStep;
     const uint8_t* data = file.Span(pos, got);
-    if (data == nullptr || got < kFlacMostHeaderBytes) break;
+    if (data == nullptr || got <= kFlacMostHeaderBytes) break;
     const size_t scan = got - kFlacMostHeaderBytes;
     size_t i = 0;
     for (; i < scan; ++i) {
