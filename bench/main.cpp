@@ -12,6 +12,7 @@ int RunClassifyBench(const Args& args);
 int RunFastNtfsBench(const Args& args);
 int RunDeepNtfsBench(const Args& args);
 int RunFastFatBench(const Args& args);
+int RunExfatBench(const Args& args);
 int RunCarveBench(const Args& args);
 int RunDeepBench(const Args& args);
 int RunDeepFatBench(const Args& args);
@@ -22,6 +23,7 @@ const std::vector<Subcommand>& Subcommands() {
       {"classify", "classify [IMAGE]     per-sector record tests and signature walk", &RunClassifyBench},
       {"carve", "carve IMAGE | --make IMAGE SIZE_MB  carving pass over an image (64 KiB reads, skip rule)", &RunCarveBench},
       {"fastfat", "fastfat [IMAGE]      fast FAT scan, listing, search and recovery of a large card", &RunFastFatBench},
+      {"exfat", "exfat [IMAGE]        fast exFAT scan and deep scan of a card of 20,000 files", &RunExfatBench},
       {"deepfat", "deepfat [IMAGE]      deep FAT pass over every sector of a 256 MiB card with its boot wiped", &RunDeepFatBench},
       {"store", "store [NODES]        scan result store: write, flush, reload, list, search", &RunStoreBench},
       {"fastntfs", "fastntfs [IMAGE]     fast NTFS scan of a master file table of 50,000+ records", &RunFastNtfsBench},

@@ -113,6 +113,12 @@ int CFileTypeRecovery::InitLogFile(const char16_t* resultName, char16_t volumeTa
   return status != 0 ? status : stored;
 }
 
+CFileTypeRecovery::~CFileTypeRecovery() {
+  if (CFileTypeJudge::m_pParam == m_context && CFileTypeJudge::m_progressFunc == m_scanCallback) {
+    CFileTypeJudge::InitCallBack(nullptr, nullptr, nullptr, 0);
+  }
+}
+
 int CFileTypeRecovery::InitCallBack(ScanCallback scanCallback, RecoveryCallback recoveryCallback, void* context,
                                     int weight) {
   m_scanCallback = scanCallback;

@@ -18,7 +18,8 @@ namespace vorlenta {
 class CFileTypeRecovery : public IFileRecoveryParse {
  public:
   CFileTypeRecovery() = default;
-  ~CFileTypeRecovery() override = default;
+  // Withdraws its callbacks from the process-wide length walk, which must not call a gone engine.
+  ~CFileTypeRecovery() override;
   CFileTypeRecovery(const CFileTypeRecovery&) = delete;
   CFileTypeRecovery& operator=(const CFileTypeRecovery&) = delete;
 

@@ -162,6 +162,8 @@ const char* KindName(uint32_t sourceKind) {
     case kSourceDeepNtfs: return "deep-ntfs";
     case kSourceDeepFat: return "deep-fat";
     case kSourceCarved: return "carved";
+    case kSourceExfat: return "exfat";
+    case kSourceDeepExfat: return "deep-exfat";
     default: return "fast";
   }
 }

@@ -1,5 +1,6 @@
 #include "device/boot_probe.h"
 
+#include "device/exfat_boot.h"
 #include "util/endian.h"
 
 namespace vorlenta {
@@ -108,6 +109,8 @@ bool IsFat(const uint8_t* b, size_t length) {
   if (clusters > kMaxFatClusters) return false;
   return IsFullValidFAT16DBR(b, length) || IsFullValidFAT32DBR(b, length);
 }
+
+bool IsExfat(const uint8_t* b, size_t length) { return IsExfatBootRegion(b, length, nullptr); }
 
 bool IsExt(const uint8_t* b, size_t length) {
   if (!Usable(b, length, kExtProbeBytes)) return false;

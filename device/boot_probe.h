@@ -14,6 +14,9 @@ constexpr size_t kExtProbeBytes = 1024 + 88;
 bool IsNtfs(const uint8_t* buffer, size_t length);
 bool IsFat(const uint8_t* buffer, size_t length);
 bool IsExt(const uint8_t* buffer, size_t length);
+// A whole exFAT boot region (boot sector checks and checksum); the buffer must hold its 12
+// sectors.
+bool IsExfat(const uint8_t* buffer, size_t length);
 bool IsBitlockerDBR(const uint8_t* buffer, size_t length);
 bool IsFullValidFAT16DBR(const uint8_t* buffer, size_t length);
 bool IsFullValidFAT32DBR(const uint8_t* buffer, size_t length);

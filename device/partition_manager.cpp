@@ -8,9 +8,11 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "device/boot_probe.h"
 #include "device/disk_reader.h"
+#include "device/exfat_boot.h"
 #include "util/endian.h"
 #include "util/os_helpers.h"
 #include "util/platform.h"
@@ -21,6 +23,13 @@ namespace {
 
 // Only the first 4096 bytes of a disk are read to recognise its table.
 constexpr size_t kHeadBytes = 4096;
+
+// exFAT volume label entry in the root directory.
+constexpr size_t kExfatDirEntryBytes = 32;
+constexpr uint8_t kExfatLabelEntryType = 0x83;
+constexpr size_t kExfatLabelCount = 1;
+constexpr size_t kExfatLabelUnits = 2;
+constexpr size_t kExfatLabelMaxUnits = 11;
 
 // MBR and extended boot record.
 constexpr size_t kMbrSignatureOffset = 510;
@@ -152,6 +161,28 @@ bool ApplyFixups(uint8_t* record, size_t length) {
     WriteU16LE(record, tail, ReadU16LE(record, length, usaOffset + 2 * k));
   }
   return true;
+}
+
+// The label entry of an exFAT root directory, searched in the directory's first bytes.
+size_t ReadExfatLabel(int fd, const uint8_t* head, size_t length, char16_t* out, size_t capacity) {
+  ExfatBoot volume;
+  if (!ParseExfatBootSector(head, length, volume)) return 0;
+  const uint64_t rootSector = uint64_t{volume.clusterHeapOffset} +
+                              (uint64_t{volume.rootCluster - kExfatFirstCluster} << volume.sectorsPerClusterShift);
+  std::vector<uint8_t> root(static_cast<size_t>(std::min<uint64_t>(volume.ClusterBytes(), kHeadBytes)));
+  if (!ReadAt(fd, rootSector << volume.bytesPerSectorShift, root.data(), root.size())) return 0;
+  for (size_t entry = 0; FieldFits(root.size(), entry, kExfatDirEntryBytes); entry += kExfatDirEntryBytes) {
+    const uint8_t type = root[entry];
+    if (type == 0) return 0;
+    if (type != kExfatLabelEntryType) continue;
+    const size_t count = ReadU8(root.data(), root.size(), entry + kExfatLabelCount);
+    const size_t units = std::min<size_t>({count, kExfatLabelMaxUnits, capacity});
+    for (size_t u = 0; u < units; ++u) {
+      out[u] = static_cast<char16_t>(ReadU16LE(root.data(), root.size(), entry + kExfatLabelUnits + 2 * u));
+    }
+    return units;
+  }
+  return 0;
 }
 
 // The label from $Volume when the boot record locates it plainly, or 0 units.
@@ -302,7 +333,8 @@ void CPartitionManager::ReadDiskPartitions(int fd, int diskNumber, const std::st
     GetGPTPartition(h, kHeadBytes, items, diskNumber, p);
   } else if (IsAPM(h, kHeadBytes)) {
     GetAPMPartition(fd, h, kHeadBytes, items, diskNumber, p);
-  } else if ((IsFat(h, kHeadBytes) || IsNtfs(h, kHeadBytes)) && !HasPlausibleMbrTable(h, kHeadBytes, m_u64DeviceSectors)) {
+  } else if ((IsFat(h, kHeadBytes) || IsNtfs(h, kHeadBytes) || IsExfatBootSector(h, kHeadBytes)) &&
+             !HasPlausibleMbrTable(h, kHeadBytes, m_u64DeviceSectors)) {
     // Its boot code would otherwise be read as four partition entries.
     GetWholeDevicePartition(fd, h, kHeadBytes, items, diskNumber, p);
   } else if (IsMBR(h, kHeadBytes)) {
@@ -398,10 +430,14 @@ void CPartitionManager::GetWholeDevicePartition(int fd, const uint8_t* head, siz
                                                 std::vector<_PARTITION_ITEM_>& items, int diskNumber,
                                                 const char* path) {
   const bool isNtfs = IsNtfs(head, length);
+  ExfatBoot exfat;
+  const bool isExfat = ParseExfatBootSector(head, length, exfat);
   uint64_t sectors = m_u64DeviceSectors;
   if (sectors == 0) {
     // A device that cannot tell its size: trust the boot record's own extent.
-    if (isNtfs) {
+    if (isExfat) {
+      sectors = exfat.volumeLength * (exfat.SectorBytes() / static_cast<uint32_t>(m_nBytesPerSector));
+    } else if (isNtfs) {
       sectors = ReadU64LE(head, length, boot::kNtfsTotalSectors);
     } else {
       sectors = ReadU32LE(head, length, boot::kTotalSectors32);
@@ -410,8 +446,9 @@ void CPartitionManager::GetWholeDevicePartition(int fd, const uint8_t* head, siz
     if (sectors == 0) return;
   }
   char16_t label[kPartitionNameUnits];
-  const size_t units = isNtfs ? ReadNtfsLabel(fd, head, length, m_u64DeviceSectors, label, kPartitionNameUnits)
-                              : ReadFatLabel(head, length, label, kPartitionNameUnits);
+  const size_t units = isExfat  ? ReadExfatLabel(fd, head, length, label, kPartitionNameUnits)
+                       : isNtfs ? ReadNtfsLabel(fd, head, length, m_u64DeviceSectors, label, kPartitionNameUnits)
+                                : ReadFatLabel(head, length, label, kPartitionNameUnits);
   if (units == 0) {
     AddNumberedItem(items, 0, sectors - 1, diskNumber, path);
   } else {

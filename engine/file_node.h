@@ -14,6 +14,8 @@ enum SourceKindValue : uint32_t {
   kSourceDeepNtfs = 2,
   kSourceDeepFat = 3,
   kSourceCarved = 4,
+  kSourceExfat = 5,
+  kSourceDeepExfat = 6,
 };
 
 constexpr size_t kFileNodeSize = 344;

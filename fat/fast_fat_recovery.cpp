@@ -248,7 +248,7 @@ void CFastFatRecovery::MarkPath(uint32_t dirKey) {
 }
 
 void CFastFatRecovery::AddFileNode(const uint8_t* entryBytes, const std::string& name, uint64_t recordSector,
-                                   uint32_t dirKey) {
+                                   uint32_t dirKey, bool lostLetter) {
   const FAT32_Entry entry(entryBytes, kFatEntrySize);
   const bool deleted = entry.IsDeleted();
   _FILE_NODE_ node;
@@ -264,6 +264,15 @@ void CFastFatRecovery::AddFileNode(const uint8_t* entryBytes, const std::string&
   node.VolumeStartSector = static_cast<uint64_t>(m_volumeStart);
   SetFileNodeName(node, name.c_str());
   node.IsHealthy = static_cast<uint32_t>(IsFileDataHealth(node));
+  if (lostLetter) {
+    m_waitingFiles.push_back({node, dirKey, HeadOfEntry(entryBytes)});
+    MarkPath(dirKey);
+    return;
+  }
+  WriteFileNode(node, dirKey);
+}
+
+void CFastFatRecovery::WriteFileNode(_FILE_NODE_& node, uint32_t dirKey) {
   CScanResultFileManager& store = *m_results.Store();
   const uint32_t index = store.AppendFileNode(node);
   if (index == 0) return;
@@ -274,7 +283,7 @@ void CFastFatRecovery::AddFileNode(const uint8_t* entryBytes, const std::string&
 }
 
 void CFastFatRecovery::AddDirectoryRecord(const uint8_t* entryBytes, const std::string& name, uint32_t dirKey,
-                                          bool deleted) {
+                                          bool deleted, bool lostLetter) {
   const FAT32_Entry entry(entryBytes, kFatEntrySize);
   const uint32_t cluster = EntryCluster(entryBytes, entry.IsDeleted(), true, name);
   if (cluster == 0 || cluster == dirKey || !m_geometry.IsValidCluster(cluster)) return;
@@ -292,6 +301,11 @@ void CFastFatRecovery::AddDirectoryRecord(const uint8_t* entryBytes, const std::
   record.FileSize = 0;
   record.DataStartSector = m_geometry.firstDataSector;
   SetFileNodeName(record, name.c_str());
+  if (lostLetter) {
+    m_lostLetterDirs[cluster] = HeadOfEntry(entryBytes);
+  } else {
+    m_lostLetterDirs.erase(cluster);
+  }
   m_pending.push_back(cluster);
   m_dirMap[cluster] = record;
 }
@@ -313,8 +327,11 @@ bool CFastFatRecovery::ParseDirectoryBuffer(const uint8_t* buffer, size_t length
       if (!m_longName.Add(entry)) return true;
       continue;
     }
+    const bool pending = m_longName.Pending();
+    const uint8_t checksum = m_longName.Checksum();
     const std::string longName = m_longName.Take();
     const bool haveLongName = !longName.empty();
+    const bool lostLetter = entry.IsDeleted() && !haveLongName;
     if (entry.IsDirectory()) {
       const bool dot = bytes[0] == '.' && bytes[1] == ' ';
       const bool dotdot = bytes[0] == '.' && bytes[1] == '.' && bytes[2] == ' ';
@@ -324,15 +341,16 @@ bool CFastFatRecovery::ParseDirectoryBuffer(const uint8_t* buffer, size_t length
         continue;
       }
       if (dotdot) continue;
-      const std::string name = haveLongName && !longName.empty() ? longName : ShortName(bytes, false);
-      AddDirectoryRecord(bytes, name, dirKey, entry.IsDeleted() || dirDeleted);
+      m_letters.AddEntry(bytes, pending, checksum, dirKey);
+      const std::string name = haveLongName ? longName : ShortName(bytes, false);
+      AddDirectoryRecord(bytes, name, dirKey, entry.IsDeleted() || dirDeleted, lostLetter);
       continue;
     }
     if ((entry.Attribute() & kFatAttrVolumeLabel) != 0) continue;
+    m_letters.AddEntry(bytes, pending, checksum, dirKey);
     if (!entry.IsDeleted() && !dirDeleted) continue;
-    const std::string name =
-        haveLongName && !longName.empty() ? MendTruncatedLongName(longName, bytes) : ShortName(bytes, true);
-    AddFileNode(bytes, name, static_cast<uint64_t>(m_volumeStart) + recordSector, dirKey);
+    const std::string name = haveLongName ? MendTruncatedLongName(longName, bytes) : ShortName(bytes, true);
+    AddFileNode(bytes, name, static_cast<uint64_t>(m_volumeStart) + recordSector, dirKey, lostLetter);
   }
   return false;
 }
@@ -394,6 +412,9 @@ int CFastFatRecovery::ScanDevice(const char16_t* resultName) {
   m_pathList.clear();
   m_pathSet.clear();
   m_depthCache.clear();
+  m_letters.Clear();
+  m_waitingFiles.clear();
+  m_lostLetterDirs.clear();
   SYSTEMTIME now{};
   rsb_getSystemTime(&now);
   char name[128];
@@ -425,8 +446,21 @@ int CFastFatRecovery::ScanDevice(const char16_t* resultName) {
     }
   }
   if (answer == 0) answer = ReportScan(kPercentWalkDone, 10);
-  // The directories on the way to listed entries become nodes even after a stop, so that what
-  // was found so far keeps its paths.
+  // What was found becomes nodes even after a stop, so that it keeps its paths.
+  WriteSettledNodes();
+  status = store.FlushBufToFile();
+  if (answer != 0) return answer;
+  answer = ReportScan(kPercentDone, 0);
+  return answer != 0 ? answer : status;
+}
+
+void CFastFatRecovery::WriteSettledNodes() {
+  for (WaitingFile& waiting : m_waitingFiles) {
+    SetFileNodeName(waiting.node, m_letters.SettledName(waiting.head, true, waiting.dirKey).c_str());
+    WriteFileNode(waiting.node, waiting.dirKey);
+  }
+  m_waitingFiles.clear();
+  CScanResultFileManager& store = *m_results.Store();
   for (const uint32_t cluster : m_pathList) {
     const auto it = m_dirMap.find(cluster);
     if (it == m_dirMap.end()) continue;
@@ -434,16 +468,16 @@ int CFastFatRecovery::ScanDevice(const char16_t* resultName) {
     const uint32_t parentKey = node.FileIndex;
     node.Reserved = 0;
     node.IsHealthy = 1;
+    const auto lost = m_lostLetterDirs.find(cluster);
+    if (lost != m_lostLetterDirs.end()) {
+      SetFileNodeName(node, m_letters.SettledName(lost->second, false, parentKey).c_str());
+    }
     const uint32_t index = store.AppendFileNode(node);
     if (index == 0) continue;
     uint32_t depth = 0;
     (void)GetRootParentDirIndex(parentKey, depth);
     store.AddChildren(parentKey, depth, index, cluster, node.FileName);
   }
-  status = store.FlushBufToFile();
-  if (answer != 0) return answer;
-  answer = ReportScan(kPercentDone, 0);
-  return answer != 0 ? answer : status;
 }
 
 int CFastFatRecovery::InitCallBack(ScanCallback scanCallback, RecoveryCallback recoveryCallback, void* context,

@@ -19,6 +19,7 @@
 #include "fat/fat_entry_names.h"
 #include "fat/fat_extraction.h"
 #include "fat/fat_geometry.h"
+#include "fat/first_letter_settler.h"
 
 namespace vorlenta {
 
@@ -63,6 +64,8 @@ class CFastFatRecovery : public IFileRecoveryParse {
   int GetNextClusterNO(uint32_t c, uint32_t& entry);
   // Directory levels between directory `c` and the root.
   int GetRootParentDirIndex(uint32_t c, uint32_t& depth);
+  // The short names of the volume met by the last scan, for the deep engine's settling.
+  const CFirstLetterSettler& KnownNames() const { return m_letters; }
 
  private:
   int OpenVolume(int status);
@@ -72,8 +75,15 @@ class CFastFatRecovery : public IFileRecoveryParse {
   // Parses one buffer of directory entries; true when the directory ends inside it.
   bool ParseDirectoryBuffer(const uint8_t* buffer, size_t length, uint64_t firstSector, uint32_t& dirKey,
                             bool dirDeleted);
-  void AddFileNode(const uint8_t* entry, const std::string& name, uint64_t recordSector, uint32_t dirKey);
-  void AddDirectoryRecord(const uint8_t* entry, const std::string& name, uint32_t dirKey, bool deleted);
+  // A deleted file known by its short name alone waits for the end of the walk, when every
+  // name of the volume can settle its lost letter (`lostLetter` is then its entry's head).
+  void AddFileNode(const uint8_t* entry, const std::string& name, uint64_t recordSector, uint32_t dirKey,
+                   bool lostLetter);
+  void WriteFileNode(_FILE_NODE_& node, uint32_t dirKey);
+  void AddDirectoryRecord(const uint8_t* entry, const std::string& name, uint32_t dirKey, bool deleted,
+                          bool lostLetter);
+  // Writes the waiting files and the directories on the way to listed entries.
+  void WriteSettledNodes();
   void MarkPath(uint32_t dirKey);
   uint32_t EntryCluster(const uint8_t* entry, bool deleted, bool directory, const std::string& name);
   uint16_t GetDirRealHighClusterNO(uint16_t low);
@@ -102,6 +112,15 @@ class CFastFatRecovery : public IFileRecoveryParse {
   std::unordered_map<uint32_t, uint32_t> m_depthCache;
   CEngineResults m_results;
   CLongNameAssembler m_longName;
+  CFirstLetterSettler m_letters;
+  struct WaitingFile {
+    _FILE_NODE_ node;
+    uint32_t dirKey;
+    ShortNameHead head;
+  };
+  std::vector<WaitingFile> m_waitingFiles;
+  // Deleted directories known by their short name alone, by cluster.
+  std::unordered_map<uint32_t, ShortNameHead> m_lostLetterDirs;
 
   CFatExtraction m_extraction;
 

@@ -34,10 +34,15 @@ bool IsDirectoryHead(const uint8_t* buffer, size_t length) {
 }
 
 std::string ShortName(const uint8_t* entry, bool withExtension) {
+  const uint8_t caseFlags = entry[kFatCaseOffset];
   std::string name = TrimmedField(entry + kFatNameOffset, kFatNameLength);
+  if ((caseFlags & kFatCaseLowerBase) != 0) GetCharLowerA(&name[0]);
   if (!name.empty() && static_cast<uint8_t>(name[0]) == kFatDeletedMarker) name[0] = kFatDeletedNameShown;
-  if (withExtension && entry[kFatExtOffset] != ' ') name += "." + TrimmedField(entry + kFatExtOffset, kFatExtLength);
-  GetCharLowerA(&name[0]);
+  if (withExtension && entry[kFatExtOffset] != ' ') {
+    std::string ext = TrimmedField(entry + kFatExtOffset, kFatExtLength);
+    if ((caseFlags & kFatCaseLowerExt) != 0) GetCharLowerA(&ext[0]);
+    name += "." + ext;
+  }
   return name;
 }
 
@@ -60,16 +65,20 @@ void FillNodeFromEntry(const FAT32_Entry& entry, _FILE_NODE_& node) {
 }
 
 bool LongNameFitsShortEntry(uint8_t checksum, const uint8_t* shortEntry) {
-  if (shortEntry[0] != kFatDeletedMarker) return GetShortNameCheckSum(shortEntry) == checksum;
+  return FirstByteForChecksum(checksum, shortEntry) != 0;
+}
+
+uint8_t FirstByteForChecksum(uint8_t checksum, const uint8_t* shortEntry) {
+  if (shortEntry[0] != kFatDeletedMarker) return GetShortNameCheckSum(shortEntry) == checksum ? shortEntry[0] : 0;
   uint8_t name[kFatShortNameLength];
   std::memcpy(name, shortEntry, sizeof name);
   for (unsigned first = 0x20; first <= 0xFF; ++first) {
     name[0] = static_cast<uint8_t>(first);
     if (first != kFatDeletedMarker && IsValidShortNameByte(name[0]) && GetShortNameCheckSum(name) == checksum) {
-      return true;
+      return name[0];
     }
   }
-  return false;
+  return 0;
 }
 
 int IsFirstSectorHealthy(CDiskReader& reader, const char* fileName, uint64_t absoluteSector) {

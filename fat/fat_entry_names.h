@@ -19,7 +19,13 @@ class CDiskReader;
 // directory's first cluster.
 bool IsDirectoryHead(const uint8_t* buffer, size_t length);
 
-// The 8.3 name as the listing shows it: lower case, a deleted entry's lost letter as "!".
+// The bytes of a short entry its shown name depends on: the 11 name bytes, the attribute and
+// the case flags.
+constexpr size_t kShortNameHeadBytes = kFatCaseOffset + 1;
+
+// The 8.3 name as its writer recorded it: upper case, or lower case for the base or the
+// extension where the entry's case flags say so; a deleted entry's lost letter as "!".
+// Reads the first kShortNameHeadBytes bytes of `entry`.
 std::string ShortName(const uint8_t* entry, bool withExtension);
 
 // A deleted entry's slots may be reused one by one: when the first slot of a long name (which
@@ -34,6 +40,9 @@ void FillNodeFromEntry(const FAT32_Entry& entry, _FILE_NODE_& node);
 // byte, so it fits when some valid first byte gives the checksum (the sum is a bijection of
 // that byte, so exactly one does).
 bool LongNameFitsShortEntry(uint8_t checksum, const uint8_t* shortEntry);
+// The first byte of a short entry that gives the long-name checksum: the entry's own byte when
+// it is live, the lost one when it is deleted; 0 when none does.
+uint8_t FirstByteForChecksum(uint8_t checksum, const uint8_t* shortEntry);
 
 // The health test of a file: without an extension, or when its first sector cannot be read,
 // healthy (1); otherwise 1 exactly when that sector (absolute) matches the extension's format.

@@ -114,6 +114,8 @@ int CProfessionalFatRecovery::ClearProfessionalVec(const char16_t* storePrefix) 
   m_fileHighWords.clear();
   m_dirMap.clear();
   m_fileRelations.clear();
+  m_letterWaiting.clear();
+  m_letters.Clear();
   m_storeKeys.clear();
   m_nextStoreKey = kRootStoreKey + 1;
   m_depths.clear();
@@ -529,15 +531,19 @@ bool CProfessionalFatRecovery::ParseEntries(const uint8_t* buffer, size_t length
     const std::string longName = names.Take();
     // A long name belongs to the short entry only when its checksum says so.
     const bool useLong = pending && !longName.empty() && LongNameFitsShortEntry(checksum, bytes);
+    const bool lostLetter = entry.IsDeleted() && !useLong;
     if (entry.IsDirectory()) {
       if (IsDotEntry(bytes)) continue;
-      AddDirectoryEntry(place.geometry, entry, useLong ? longName : ShortName(bytes, false), recordSector, place.dir);
+      m_letters.AddEntry(bytes, pending, checksum, place.dir);
+      AddDirectoryEntry(place.geometry, entry, useLong ? longName : ShortName(bytes, false), recordSector, place.dir,
+                        lostLetter);
       continue;
     }
     if ((entry.Attribute() & kFatAttrVolumeLabel) != 0) continue;
+    m_letters.AddEntry(bytes, pending, checksum, place.dir);
     const std::string name = useLong ? MendTruncatedLongName(longName, bytes) : ShortName(bytes, true);
     if (name.empty()) continue;
-    AddFile(place.geometry, entry, name, recordSector, place.dir);
+    AddFile(place.geometry, entry, name, recordSector, place.dir, lostLetter);
   }
   if (names.Pending() && length - runStart <= kMaxFragmentBytes) {
     fragment.checksum = names.Checksum();
@@ -551,7 +557,7 @@ bool CProfessionalFatRecovery::ParseEntries(const uint8_t* buffer, size_t length
 }
 
 void CProfessionalFatRecovery::AddFile(int g, const FAT32_Entry& entry, const std::string& name, uint64_t recordSector,
-                                       DirRef dir) {
+                                       DirRef dir, bool lostLetter) {
   CScanResultFileManager* store = m_results.Store();
   if (store == nullptr) return;
   const uint32_t cluster = EntryCluster(g, entry, false, name);
@@ -570,12 +576,16 @@ void CProfessionalFatRecovery::AddFile(int g, const FAT32_Entry& entry, const st
   node.VolumeStartSector = geo.dbr.VolumeStartSector;
   SetFileNodeName(node, name.c_str());
   node.IsHealthy = static_cast<uint32_t>(IsFileDataHealth(node, geo.dbr.SectorsPerCluster));
+  if (lostLetter) {
+    m_letterWaiting.push_back({node, dir, HeadOfEntry(entry.Bytes())});
+    return;
+  }
   const uint32_t index = store->AppendFileNode(node);
   if (index != 0) m_fileRelations.emplace_back(index, dir);
 }
 
 void CProfessionalFatRecovery::AddDirectoryEntry(int g, const FAT32_Entry& entry, const std::string& name,
-                                                 uint64_t recordSector, DirRef dir) {
+                                                 uint64_t recordSector, DirRef dir, bool lostLetter) {
   const uint32_t cluster = EntryCluster(g, entry, true, name);
   if (cluster < kFirstDataCluster) return;
   const DirRef ref = RefOf(g, cluster);
@@ -595,6 +605,8 @@ void CProfessionalFatRecovery::AddDirectoryEntry(int g, const FAT32_Entry& entry
   info.node.VolumeStartSector = geo.dbr.VolumeStartSector;
   SetFileNodeName(info.node, name.c_str());
   info.parent = dir;
+  info.lostLetter = lostLetter;
+  info.head = HeadOfEntry(entry.Bytes());
   m_dirMap[ref] = info;
 }
 
@@ -844,6 +856,11 @@ int CProfessionalFatRecovery::DealProfessionalRecordVec() {
   CScanResultFileManager* store = m_results.Store();
   int status = 0;
   if (store != nullptr) {
+    for (WaitingFile& waiting : m_letterWaiting) {
+      SetFileNodeName(waiting.node, m_letters.SettledName(waiting.head, true, waiting.dir).c_str());
+      const uint32_t index = store->AppendFileNode(waiting.node);
+      if (index != 0) m_fileRelations.emplace_back(index, waiting.dir);
+    }
     // The folders that hold a file, directly or below.
     std::vector<DirRef> needed;
     std::unordered_set<DirRef> neededSet;
@@ -859,6 +876,9 @@ int CProfessionalFatRecovery::DealProfessionalRecordVec() {
       const auto info = m_dirMap.find(dir);
       if (info != m_dirMap.end()) {
         node = info->second.node;
+        if (info->second.lostLetter) {
+          SetFileNodeName(node, m_letters.SettledName(info->second.head, false, info->second.parent).c_str());
+        }
       } else {
         std::memset(&node, 0, sizeof node);
         node.VolumeTag = m_volumeTag;
@@ -884,6 +904,7 @@ int CProfessionalFatRecovery::DealProfessionalRecordVec() {
     status = store->FlushBufToFile();
   }
   m_fileRelations.clear();
+  m_letterWaiting.clear();
   m_dirMap.clear();
   m_waiting.clear();
   if (m_waitingFd >= 0) {

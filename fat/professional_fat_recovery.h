@@ -20,6 +20,7 @@
 #include "engine/recovery_parse.h"
 #include "fat/fat_entry_names.h"
 #include "fat/fat_extraction.h"
+#include "fat/first_letter_settler.h"
 
 namespace vorlenta {
 
@@ -69,8 +70,11 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   int ParseFatFileRecord(const uint8_t* sector, uint64_t sectorNo);
   // A directory sector that is not a head.
   int ParseFDTFileRecord(const uint8_t* sector, uint64_t sectorNo);
-  // The final pass: places what waits, writes the folders and files the relations.
+  // The final pass: places what waits, writes the files that waited for their first letter
+  // and the folders, and files the relations.
   int DealProfessionalRecordVec();
+  // Short names another listing of the same volume met, to settle lost first letters with.
+  void AddVolumeNames(const CFirstLetterSettler& names) { m_letters.AddVolumeNames(names); }
   // Puts the nodes written so far on disk (a checkpoint of the deep pass).
   int FlushResults() { return m_results.Flush(); }
   int SaveDataToTargetFile(_FILE_NODE_* node, const char16_t* target);
@@ -135,6 +139,15 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   struct DirEntryInfo {
     _FILE_NODE_ node;
     DirRef parent;
+    bool lostLetter;  // deleted and known by its short name alone
+    ShortNameHead head;
+  };
+  // A deleted file known by its short name alone, written in the final pass when every name
+  // met can settle its lost letter.
+  struct WaitingFile {
+    _FILE_NODE_ node;
+    DirRef dir;
+    ShortNameHead head;
   };
   struct ParsePlace {
     int geometry;
@@ -171,8 +184,10 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   void ParseWithPlace(const uint8_t* buffer, uint64_t sector, int g, uint32_t cluster, DirRef dir, uint64_t spanEnd,
                       Context& ctx);
   bool ParseEntries(const uint8_t* buffer, size_t length, const ParsePlace& place, Fragment& fragment);
-  void AddFile(int g, const FAT32_Entry& entry, const std::string& name, uint64_t recordSector, DirRef dir);
-  void AddDirectoryEntry(int g, const FAT32_Entry& entry, const std::string& name, uint64_t recordSector, DirRef dir);
+  void AddFile(int g, const FAT32_Entry& entry, const std::string& name, uint64_t recordSector, DirRef dir,
+               bool lostLetter);
+  void AddDirectoryEntry(int g, const FAT32_Entry& entry, const std::string& name, uint64_t recordSector, DirRef dir,
+                         bool lostLetter);
   bool ContinuesFragment(const Fragment& fragment, const uint8_t* sector) const;
   void JoinAndParse(Fragment fragment, const uint8_t* sector, uint64_t sectorNo, Context& ctx);
   void KeepFragment(Fragment&& fragment, Context& ctx);
@@ -205,6 +220,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   std::unordered_map<DirRef, DirEntryInfo> m_dirMap;
   // Files written during the pass, filed under their directory in the final pass.
   std::vector<std::pair<uint32_t, DirRef>> m_fileRelations;
+  std::vector<WaitingFile> m_letterWaiting;
+  CFirstLetterSettler m_letters;
   std::unordered_map<DirRef, uint32_t> m_storeKeys;
   uint32_t m_nextStoreKey = 0;
   std::unordered_map<DirRef, uint32_t> m_depths;

@@ -19,6 +19,10 @@ constexpr size_t kFatExtLength = 3;
 constexpr size_t kFatShortNameLength = 11;
 constexpr size_t kFatAttrOffset = 11;
 constexpr size_t kFatReservedOffset = 12;
+// Byte 12 keeps how the writer cased a short name that needed no long one.
+constexpr size_t kFatCaseOffset = kFatReservedOffset;
+constexpr uint8_t kFatCaseLowerBase = 0x08;
+constexpr uint8_t kFatCaseLowerExt = 0x10;
 constexpr size_t kFatCreateTenthsOffset = 13;
 constexpr size_t kFatCreateTimeOffset = 14;
 constexpr size_t kFatCreateDateOffset = 16;

@@ -11,9 +11,12 @@
 #include <set>
 #include <tuple>
 
+#include "device/exfat_boot.h"
 #include "engine/recovery_driver.h"
 #include "engine/status.h"
+#include "exfat/fast_exfat_recovery.h"
 #include "fat/fast_fat_recovery.h"
+#include "format/exfat_record.h"
 #include "format/fat_record.h"
 #include "format/file_type_judge.h"
 #include "format/ntfs_record.h"
@@ -51,6 +54,7 @@ constexpr size_t kPathChars = 4096;
 constexpr const char* kFastPrefix = "Fast_";
 constexpr const char* kDeepFatPrefix = "Pro_Fat_";
 constexpr const char* kDeepNtfsPrefix = "Pro_Ntfs_";
+constexpr const char* kDeepExfatPrefix = "Pro_Exfat_";
 constexpr const char* kCarvedPrefix = "File_Type_";
 constexpr const char* kLostFolderPrefix = "LostFolder";
 constexpr const char* kJournalName = "Record_Sectors";
@@ -126,6 +130,9 @@ int CProfessionalRecovery::InitEngines(bool byPath, const char16_t* path) {
   const int ntfsStatus =
       byPath ? m_ntfs.Init(path, m_volumeTag) : m_ntfs.Init(m_diskNumber, m_startSector, m_sectorCount, m_volumeTag);
   if (status == 0) status = ntfsStatus;
+  const int exfatStatus =
+      byPath ? m_exfat.Init(path, m_volumeTag) : m_exfat.Init(m_diskNumber, m_startSector, m_sectorCount, m_volumeTag);
+  if (status == 0) status = exfatStatus;
   CFileRecoveryFactory& factory = CFileRecoveryFactory::GetInstance();
   m_fast = byPath ? factory.CreateFileRecoveryInstance(path, m_volumeTag, kRecoveryFast)
                   : factory.CreateFileRecoveryInstance(m_diskNumber, m_startSector, m_sectorCount, m_volumeTag,
@@ -176,6 +183,7 @@ int CProfessionalRecovery::InitCallBack(ScanCallback scanCallback, RecoveryCallb
   if (m_fast != nullptr) m_fast->InitCallBack(&CProfessionalRecovery::OnEngineScan, recoveryCallback, this, kFastPhaseWeight);
   m_fat.InitCallBack(&CProfessionalRecovery::OnEngineScan, recoveryCallback, this, kDeepPhaseWeight);
   m_ntfs.InitCallBack(&CProfessionalRecovery::OnEngineScan, recoveryCallback, this, kDeepPhaseWeight);
+  m_exfat.InitCallBack(&CProfessionalRecovery::OnEngineScan, recoveryCallback, this, kDeepPhaseWeight);
   m_carver.InitCallBack(&CProfessionalRecovery::OnEngineScan, recoveryCallback, this, kDeepPhaseWeight);
   return 0;
 }
@@ -186,6 +194,7 @@ int CProfessionalRecovery::InitSearchCallBack(SearchCallback searchCallback, voi
   if (m_fast != nullptr) m_fast->InitSearchCallBack(searchCallback, context);
   m_fat.InitSearchCallBack(searchCallback, context);
   m_ntfs.InitSearchCallBack(searchCallback, context);
+  m_exfat.InitSearchCallBack(searchCallback, context);
   m_carver.InitSearchCallBack(searchCallback, context);
   return 0;
 }
@@ -237,8 +246,9 @@ int CProfessionalRecovery::RunFastPhase(bool resumed, uint64_t phase) {
   m_bitmapMode = false;
   if (m_fast == nullptr) return 0;
   m_fast->InitCallBack(&CProfessionalRecovery::OnEngineScan, m_recoveryCallback, this, kFastPhaseWeight);
-  // Only the FAT and NTFS engines know which sectors their volume uses.
+  // Only the FAT, exFAT and NTFS engines know which sectors their volume uses.
   const bool knowsUse = dynamic_cast<CFastFatRecovery*>(m_fast.get()) != nullptr ||
+                        dynamic_cast<CFastExfatRecovery*>(m_fast.get()) != nullptr ||
                         dynamic_cast<CFastNtfsRecovery*>(m_fast.get()) != nullptr;
   const bool bitmapBuilt = knowsUse && m_fast->BuildBitMapInfo() == 0;
   int status = 0;
@@ -272,16 +282,18 @@ void CProfessionalRecovery::RemoveResultFiles(const char* prefix) {
 }
 
 int CProfessionalRecovery::StartDeepEngines(bool resumed, bool passDone) {
-  std::string fatName, ntfsName, carvedName;
+  std::string fatName, ntfsName, exfatName, carvedName;
   if (resumed) carvedName = ResultName(kCarvedPrefix);
   if (resumed && passDone) {
     fatName = ResultName(kDeepFatPrefix);
     ntfsName = ResultName(kDeepNtfsPrefix);
+    exfatName = ResultName(kDeepExfatPrefix);
   } else if (resumed) {
     // Their trees were built when the scan stopped, from part of the pass: a resumed scan
     // harvests their records again from the journal and builds the trees once, at its end.
     RemoveResultFiles(kDeepFatPrefix);
     RemoveResultFiles(kDeepNtfsPrefix);
+    RemoveResultFiles(kDeepExfatPrefix);
   }
   int status = 0;
   const unsigned long long end = static_cast<unsigned long long>(m_startSector + m_sectorCount);
@@ -297,6 +309,13 @@ int CProfessionalRecovery::StartDeepEngines(bool resumed, bool passDone) {
   }
   if (status != 0) return status;
   status = m_fat.ClearProfessionalVec(fatName.empty() ? nullptr : Ansi2Unicode(fatName.c_str()).c_str());
+  if (status != 0) return status;
+  // The deep pass reads only free space, where a deleted folder's names may all have lost
+  // their first letter: the live names the fast walk met settle them.
+  if (const auto* fastFat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) {
+    m_fat.AddVolumeNames(fastFat->KnownNames());
+  }
+  status = m_exfat.InitProfessionalScan(exfatName.empty() ? nullptr : Ansi2Unicode(exfatName.c_str()).c_str());
   if (status != 0) return status;
   return m_ntfs.InitProfessionalScan(ntfsName.empty() ? nullptr : Ansi2Unicode(ntfsName.c_str()).c_str());
 }
@@ -316,6 +335,17 @@ bool CProfessionalRecovery::OfferRecord(const uint8_t* sector, size_t available,
     m_reader.ReadData(record, kNtfsRecordBytes / m_bytesPerSector, static_cast<long long>(sectorNo), m_bytesPerSector,
                       &read);
     status = read * b >= sizeof record ? m_ntfs.ParseNtfsFileRecord(record, sizeof record, sectorNo) : 0;
+    return true;
+  }
+  // exFAT sets carry a checksum: they go first, before the looser FAT directory tests.
+  if (IsExfatBootSector(sector, available)) {
+    if (!m_replaying) m_journal.push_back(sectorNo);
+    status = m_exfat.ParseExfatBootRecord(sectorNo);
+    return true;
+  }
+  if (IsExfatDirectorySector(sector, available, b)) {
+    if (!m_replaying) m_journal.push_back(sectorNo);
+    status = m_exfat.ParseExfatEntrySector(sector, available, sectorNo);
     return true;
   }
   if (IsFatFileRecord(sector, b)) {
@@ -582,6 +612,7 @@ int CProfessionalRecovery::FlushAll() {
   keep(FlushJournal());
   keep(m_fat.FlushResults());
   keep(m_ntfs.FlushResults());
+  keep(m_exfat.FlushResults());
   keep(m_carver.FlushResults());
   return status;
 }
@@ -603,6 +634,7 @@ void CProfessionalRecovery::BuildTrees() {
   // Each engine's trees are one item: a fault in one leaves the other's.
   m_guard.Run([&] { m_fat.DealProfessionalRecordVec(); });
   m_guard.Run([&] { m_ntfs.ParseProfessionalRecordVec(); });
+  m_guard.Run([&] { m_exfat.DealExfatRecords(); });
 }
 
 int CProfessionalRecovery::ScanDevice(const char16_t* /*resultName*/) {
@@ -630,6 +662,7 @@ int CProfessionalRecovery::ScanDevice(const char16_t* /*resultName*/) {
     if (status == 0 && !passDone) {
       DebugMessage("InitVirtualDbrInfo Start\n");
       m_fat.InitVirtualDbrInfo();
+      m_exfat.InitVirtualDbrInfo();
       CFileTypeJudge::m_tsFileRangeVec.clear();
       if (resumePass) {
         ReplayJournal(static_cast<unsigned long long>(m_startSector) + m_logRecord.ScanState[kStateExtentStart] +
@@ -666,6 +699,8 @@ IFileRecoveryParse* CProfessionalRecovery::EngineOf(uint32_t sourceKind) {
     case kSourceDeepNtfs: return &m_ntfs;
     case kSourceDeepFat: return &m_fat;
     case kSourceCarved: return &m_carver;
+    case kSourceExfat: return m_fast.get();
+    case kSourceDeepExfat: return &m_exfat;
     default: return nullptr;
   }
 }
@@ -682,6 +717,7 @@ int CProfessionalRecovery::GetChildrenFileNode(_FILE_NODE_* parent, unsigned int
     if (m_fast != nullptr) m_fast->GetChildrenFileNode(nullptr, 0, found);
     m_fat.GetChildrenFileNode(nullptr, 0, found);
     m_ntfs.GetChildrenFileNode(nullptr, 0, found);
+    m_exfat.GetChildrenFileNode(nullptr, 0, found);
     m_carver.GetChildrenFileNode(nullptr, 0, found);
   } else if (parent->SourceKind != kSourceCarved) {
     IFileRecoveryParse* engine = EngineOf(parent->SourceKind);
@@ -706,6 +742,7 @@ int CProfessionalRecovery::GetChildrenFileCount(_FILE_NODE_* parent, unsigned in
     if (m_fast != nullptr) add(*m_fast);
     add(m_fat);
     add(m_ntfs);
+    add(m_exfat);
     add(m_carver);
     const unsigned int hidden = static_cast<unsigned int>(m_hidden.size());
     count += total > hidden ? total - hidden : 0;
@@ -717,7 +754,8 @@ int CProfessionalRecovery::GetChildrenFileCount(_FILE_NODE_* parent, unsigned in
 }
 
 unsigned int CProfessionalRecovery::GetLostFileCount() {
-  unsigned int total = m_fat.GetLostFileCount() + m_ntfs.GetLostFileCount() + m_carver.GetLostFileCount();
+  unsigned int total =
+      m_fat.GetLostFileCount() + m_ntfs.GetLostFileCount() + m_exfat.GetLostFileCount() + m_carver.GetLostFileCount();
   if (m_fast != nullptr) total += m_fast->GetLostFileCount();
   const unsigned int hidden = static_cast<unsigned int>(m_hidden.size());
   return total > hidden ? total - hidden : 0;
@@ -759,11 +797,14 @@ int CProfessionalRecovery::GetFileDataStartSectorMap(const std::vector<__SEARCH_
       if (m_ntfs.GetRunListInfo(hit.RecordSector, kNtfsDataAttribute, runs) != 0 || runs.empty()) continue;
       if (runs.front().i64RunOffset < 0) continue;
       starts.emplace_back(static_cast<uint64_t>(runs.front().i64RunOffset) * perCluster + hit.VolumeStartSector, i);
-    } else if (hit.SourceKind == kSourceFastFat || hit.SourceKind == kSourceDeepFat) {
+    } else if (hit.SourceKind == kSourceFastFat || hit.SourceKind == kSourceDeepFat || hit.SourceKind == kSourceExfat ||
+               hit.SourceKind == kSourceDeepExfat) {
+      // Both FAT kinds count clusters from 2 at the data area; only FAT12/16 has a root area.
+      const bool exfat = hit.SourceKind == kSourceExfat || hit.SourceKind == kSourceDeepExfat;
       const uint64_t dataStart = hit.DataStartSector + hit.VolumeStartSector;
       if (hit.DirKey >= 2) {
         starts.emplace_back(dataStart + static_cast<uint64_t>(hit.DirKey - 2) * perCluster, i);
-      } else if (dataStart >= kFatRootAreaSectors) {
+      } else if (!exfat && dataStart >= kFatRootAreaSectors) {
         starts.emplace_back(dataStart - kFatRootAreaSectors, i);
       }
     }
@@ -776,6 +817,7 @@ int CProfessionalRecovery::SearchFileNode(const char16_t* key, std::vector<__SEA
   if (m_fast != nullptr) m_fast->SearchFileNode(key, named);
   m_fat.SearchFileNode(key, named);
   m_ntfs.SearchFileNode(key, named);
+  m_exfat.SearchFileNode(key, named);
 
   std::vector<std::pair<uint64_t, size_t>> starts;
   GetFileDataStartSectorMap(named, starts);

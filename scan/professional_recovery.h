@@ -1,7 +1,8 @@
 // The deep scan: the fast engine of the volume's own file system first, then one read pass
 // over the area (only its unused sectors when the fast engine knows them) that hands each
-// sector to exactly one deep engine: NTFS file records, FAT directory sectors, or the carver.
-// Listing, search, preview and saving then merge or dispatch over the four engines, and a scan
+// sector to exactly one deep engine: NTFS file records, exFAT entry sets, FAT directory
+// sectors, or the carver. Listing, search, preview and saving then merge or dispatch over the
+// five engines, and a scan
 // log lets a stopped scan of the same medium resume where it stopped.
 #pragma once
 
@@ -18,6 +19,7 @@
 #include "engine/crash_guard.h"
 #include "engine/log_file_manager.h"
 #include "engine/recovery_parse.h"
+#include "exfat/professional_exfat_recovery.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
 
@@ -139,6 +141,7 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   CDiskReader m_reader;
   CProfessionalFatRecovery m_fat;
   CProfessionalNtfsRecovery m_ntfs;
+  CProfessionalExfatRecovery m_exfat;
   CFileTypeRecovery m_carver;
   std::unique_ptr<IFileRecoveryParse> m_fast;
   int m_weight = kDeepPhaseWeight;

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "device/boot_probe.h"
+#include "device/exfat_boot.h"
 #include "engine/fast_ext_recovery.h"
+#include "exfat/fast_exfat_recovery.h"
 #include "fat/fast_fat_recovery.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "scan/professional_recovery.h"
@@ -25,6 +27,7 @@ std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, RECOVERY_TYPE ty
     case VolumeKind::kFat: return std::make_unique<CFastFatRecovery>();
     case VolumeKind::kExt: return std::make_unique<CFastExtRecovery>();
     case VolumeKind::kNtfs: return std::make_unique<CFastNtfsRecovery>();
+    case VolumeKind::kExfat: return std::make_unique<CFastExfatRecovery>();
     case VolumeKind::kUnknown: return nullptr;
   }
   return nullptr;
@@ -47,6 +50,11 @@ int ReadProbe(int fd, long long offset, std::vector<uint8_t>& buffer, bool& seek
 VolumeKind ProbeVolume(const uint8_t* buffer, size_t length) {
   if (IsNtfs(buffer, length)) return VolumeKind::kNtfs;
   if (IsFat(buffer, length)) return VolumeKind::kFat;
+  // A damaged main boot region leaves the backup, 12 sectors in, to tell.
+  constexpr size_t kBackupOffset = static_cast<size_t>(kExfatBackupBootSector) * kBootSectorBytes;
+  if (IsExfat(buffer, length) || (length > kBackupOffset && IsExfat(buffer + kBackupOffset, length - kBackupOffset))) {
+    return VolumeKind::kExfat;
+  }
   if (IsExt(buffer, length)) return VolumeKind::kExt;
   return VolumeKind::kUnknown;
 }

@@ -11,9 +11,10 @@ namespace vorlenta {
 constexpr int kProbeBytes = 16384;
 
 // What the probes say a volume holds.
-enum class VolumeKind { kUnknown, kNtfs, kFat, kExt };
+enum class VolumeKind { kUnknown, kNtfs, kFat, kExt, kExfat };
 
-// Recognises the file system from the first kProbeBytes of a volume (NTFS, then FAT, then ext).
+// Recognises the file system from the first kProbeBytes of a volume (NTFS, then FAT, then
+// exFAT by its main or backup boot region, then ext).
 VolumeKind ProbeVolume(const uint8_t* buffer, size_t length);
 
 class CFileRecoveryFactory {

@@ -7,7 +7,7 @@ packages=(
   # build
   build-essential cmake g++ clang libclang-rt-14-dev pkg-config libgtest-dev
   # real file systems and partition tables for the tests and the demo
-  dosfstools mtools ntfs-3g fdisk gdisk e2fsprogs coreutils
+  dosfstools mtools ntfs-3g fdisk gdisk e2fsprogs coreutils exfatprogs exfat-fuse
   # real files of many formats for the signature tests
   imagemagick zip unzip sox ffmpeg sqlite3 fonts-dejavu-core p7zip-full gzip libimage-exiftool-perl groff
   # phone, camera and current formats for the carving tests

@@ -31,8 +31,9 @@ count_ctest build/ctest.log
 echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
 CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVORLENTA_WERROR=ON -DVORLENTA_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
+# The 4 GiB exFAT file spends its time moving bytes through FUSE, not in our code: once is enough.
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:allow_user_segv_handler=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --output-on-failure -j"$jobs") 2>&1 | tee build-asan/ctest.log || status=1
+  ctest --output-on-failure -j"$jobs" -E 'AFileOverFourGibibytesIsSavedWhole') 2>&1 | tee build-asan/ctest.log || status=1
 count_ctest build-asan/ctest.log
 
 echo "== fuzz targets, ${fuzz_seconds}s each"

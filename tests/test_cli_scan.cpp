@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <sstream>
 
 #include "support/fat_image.h"
@@ -69,7 +70,7 @@ TEST_F(CliScanTest, ScanListsTheDeletedFilesOfTheChosenCategories) {
   std::vector<std::string> lines = Lines(out);
   ASSERT_EQ(lines.size(), 2u) << out;
   EXPECT_EQ(Fields(lines[0]), (std::vector<std::string>{"fast", std::to_string(test::ReadFileBytes(dir_ / "pic.jpg").size()),
-                                                       "1", "dcim/Beach day.jpg"}));
+                                                       "1", "DCIM/Beach day.jpg"}));
   EXPECT_EQ(lines[1].rfind("found 1 files (", 0), 0u) << lines[1];
   EXPECT_EQ(Stderr(), "") << "no progress line when standard error is not a terminal";
 
@@ -97,6 +98,25 @@ TEST_F(CliScanTest, RecoverCopiesIntoCategoryFoldersWithoutOverwriting) {
   ASSERT_EQ(Cli("recover " + ShellQuote(image_) + " " + ShellQuote(dest) + " --fast --categories photo", &out), 0);
   EXPECT_EQ(Lines(out)[0], "ok\t" + dest + "/photo/Beach day(1).jpg");
   EXPECT_EQ(test::ReadFileBytes(dest + "/photo/Beach day.jpg"), test::ReadFileBytes(dir_ / "pic.jpg"));
+}
+
+// A deep scan of a camera card lists each deleted file once, under the name the camera gave
+// it, and recovers it under that name.
+TEST_F(CliScanTest, CameraCardFilesComeBackUnderTheirOriginalNames) {
+  const std::string card = dir_ / "camera.img";
+  const std::string dest = dir_ / "camera";
+  std::map<std::string, std::string> deleted;
+  ASSERT_TRUE(test::MakeCameraCard(dir_.path(), card, deleted));
+  std::string out;
+  ASSERT_EQ(Cli("scan " + ShellQuote(card) + " --categories all", &out), 0) << Stderr();
+  EXPECT_EQ(Lines(out).size(), deleted.size() + 1) << out;
+  ASSERT_EQ(Cli("recover " + ShellQuote(card) + " " + ShellQuote(dest) + " --categories all", nullptr), 0) << Stderr();
+  for (const auto& [path, original] : deleted) {
+    EXPECT_NE(out.find(path + "\n"), std::string::npos) << path << "\n" << out;
+    std::string saved;
+    test::RunCommand("find " + ShellQuote(dest) + " -name " + ShellQuote(path.substr(path.rfind('/') + 1)), &saved);
+    EXPECT_EQ(test::ReadFileBytes(saved.substr(0, saved.find('\n'))), test::ReadFileBytes(original)) << path;
+  }
 }
 
 TEST_F(CliScanTest, PartitionsAndSectorRangesSelectTheVolume) {

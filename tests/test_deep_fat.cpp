@@ -184,7 +184,7 @@ TEST_F(DeepFatTest, Fat12AndFat16RootsAndLongNamesCutBySectorEnds) {
       pictures["Docs/" + name] = MakeFile(name, 1000 + static_cast<size_t>(i), 60 + static_cast<uint64_t>(i));
       ASSERT_TRUE(PutFile(img, pictures["Docs/" + name], "::/Docs/" + name));
     }
-    pictures["Docs/pictur~2.bin"] = pictures["Docs/Picture number 02.bin"];
+    pictures["Docs/PICTUR~2.BIN"] = pictures["Docs/Picture number 02.bin"];
     pictures.erase("Docs/Picture number 02.bin");
     const std::string letter = MakeFile("Root letter.txt", 2000, 70);
     ASSERT_TRUE(PutFile(img, letter, "::/Root letter.txt"));
@@ -267,8 +267,26 @@ TEST_F(DeepFatTest, OldVolumeWithOtherClusterSizeUnderAReformattedOne) {
   EXPECT_EQ(found.at(lost + "Sub/old two.bin").ClusterBytes, 1024);
 }
 
+// The deep pass over a whole camera card settles lost first letters from the names it meets,
+// live ones included: 102_PANA's entry is gone, its photo is named after 100_PANA's.
+TEST_F(DeepFatTest, CameraCardShortNamesGetTheirLettersBack) {
+  const std::string img = dir_ / "camera.img";
+  Expected deleted;
+  ASSERT_TRUE(test::MakeCameraCard(dir_.path(), img, deleted));
+  CProfessionalFatRecovery engine;
+  const auto found = Scan(img, engine);
+  std::string lost;
+  for (const auto& [path, node] : found) {
+    if (path.find("/P1020005.JPG") != std::string::npos) lost = path;
+  }
+  ASSERT_EQ(lost.rfind("DCIM/LostFolder", 0), 0u) << lost;
+  deleted[lost] = deleted.at("P1020005.JPG");
+  deleted.erase("P1020005.JPG");
+  ExpectRecovered(engine, found, deleted);
+}
+
 // A folder whose entry is gone and whose ".." names its own subfolder: the parent walk ends
-// on the loop and hangs the folder under the root. (A short name alone lists in lower case.)
+// on the loop and hangs the folder under the root.
 TEST_F(DeepFatTest, ParentLoopEndsUnderTheRoot) {
   const std::string img = dir_ / "loop.img";
   ASSERT_TRUE(test::MakeFatVolume(img, 32 * 1024, "-F 16 -s 4"));
@@ -291,7 +309,7 @@ TEST_F(DeepFatTest, ParentLoopEndsUnderTheRoot) {
   CProfessionalFatRecovery engine;
   const auto found = Scan(img, engine);
   const uint32_t a = ReadU16LE(&bytes[heads[0]], 512, kFatClusterLowOffset);
-  const Expected expected = {{"LostFolder" + std::to_string(a) + "/b/inner file.bin", file}};
+  const Expected expected = {{"LostFolder" + std::to_string(a) + "/B/inner file.bin", file}};
   EXPECT_EQ(found.size(), expected.size());
   ExpectRecovered(engine, found, expected);
   unsigned count = 0;

@@ -166,7 +166,7 @@ TEST_F(DeepScanTest, CliRecoversLostFilesByteExactWithTheirNamesAndListsEachOnce
       }
     }
     if (std::string(c.kind) == "deep-fat") {
-      EXPECT_NE(listing.find("100cam/" + originals_[0].name), std::string::npos) << "folders come back too";
+      EXPECT_NE(listing.find("100CAM/" + originals_[0].name), std::string::npos) << "folders come back too";
     }
   }
 }

@@ -155,7 +155,6 @@ TEST_F(FastFatTest, Fat32SuperfloppyDeletedTreesAndNonAsciiNames) {
   const std::string note = MakeFile("note.bin", 513, 3);
   const std::string chinese = "\xE7\x85\xA7\xE7\x89\x87 Zo\xC3\xAB.jpg";  // "照片 Zoë.jpg"
   ASSERT_TRUE(PutFile(img, photo, "::/DCIM/" + chinese));
-  // A short name without a long one is shown in lower case: DCIM lists as "dcim".
   ASSERT_TRUE(PutFile(img, clip, "::/Trip/Day1/A rather long video file name.mp4"));
   ASSERT_TRUE(PutFile(img, note, "::/Trip/Notes about the trip.txt"));
   ASSERT_TRUE(PutFile(img, note, "::/DCIM/keep.txt"));
@@ -168,7 +167,7 @@ TEST_F(FastFatTest, Fat32SuperfloppyDeletedTreesAndNonAsciiNames) {
   EXPECT_EQ(engine.GetDeviceFileSystemType(nullptr), 1);
   const auto found = ScanAll(engine);
   const std::map<std::string, std::string> expected = {
-      {"dcim/" + chinese, photo},
+      {"DCIM/" + chinese, photo},
       {"Trip/Day1/A rather long video file name.mp4", clip},
       {"Trip/Notes about the trip.txt", note},
   };
@@ -179,7 +178,7 @@ TEST_F(FastFatTest, Fat32SuperfloppyDeletedTreesAndNonAsciiNames) {
         << path;
   }
   // The node keeps the name in the 8-bit code page: GB18030 bytes for the Chinese letters.
-  EXPECT_EQ(std::string(found.at("dcim/" + chinese).FileName), Utf8ToAnsi(chinese.c_str()));
+  EXPECT_EQ(std::string(found.at("DCIM/" + chinese).FileName), Utf8ToAnsi(chinese.c_str()));
 
   // Saving the deleted folder copies its whole tree, first level before second.
   std::vector<_FILE_NODE_> root;
@@ -190,6 +189,23 @@ TEST_F(FastFatTest, Fat32SuperfloppyDeletedTreesAndNonAsciiNames) {
   ASSERT_EQ(engine.SaveFileData(&*trip, Utf8ToUtf16(target.c_str()).c_str(), 0), 0);
   EXPECT_EQ(test::ReadFileBytes(target + "/Notes about the trip.txt"), test::ReadFileBytes(note));
   EXPECT_EQ(test::ReadFileBytes(target + "/Day1/A rather long video file name.mp4"), test::ReadFileBytes(clip));
+}
+
+// Short names come back in their writer's case, and a deleted one's lost first letter where
+// the volume settles it ("!" where two letters are possible or nothing tells).
+TEST_F(FastFatTest, CameraCardNamesComeBackAsTheCardWroteThem) {
+  const std::string img = dir_ / "camera.img";
+  std::map<std::string, std::string> deleted;
+  ASSERT_TRUE(test::MakeCameraCard(dir_.path(), img, deleted));
+  deleted.erase("P1020005.JPG");  // its folder's entry is gone: only a deep pass finds it
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.Init(Utf8ToUtf16(img.c_str()).c_str(), u'C'), 0);
+  const auto found = ScanAll(engine);
+  EXPECT_EQ(found.size(), deleted.size());
+  for (const auto& [path, original] : deleted) {
+    ASSERT_TRUE(found.count(path)) << path;
+    EXPECT_EQ(Recover(engine, found.at(path), std::to_string(found.at(path).FileIndex)), test::ReadFileBytes(original));
+  }
 }
 
 TEST_F(FastFatTest, PartlyReusedPhotoIsMarkedDamagedAndHiddenFromPhotoSearch) {

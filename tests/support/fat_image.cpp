@@ -32,4 +32,37 @@ bool PutFile(const std::string& image, const std::string& source, const std::str
   return Mtools(image, "mcopy", ShellQuote(source) + " " + ShellQuote(target), offsetSectors);
 }
 
+bool MakeCameraCard(const std::string& folder, const std::string& image, std::map<std::string, std::string>& deleted) {
+  const std::string photo = folder + "/photo.jpg";
+  const std::string data = folder + "/data.bin";
+  WriteFileBytes(data, RandomBytes(70000, 16));
+  bool ok = RunCommand("convert -size 300x200 plasma:fractal " + ShellQuote(photo)) == 0 &&
+            MakeFatVolume(image, 64 * 1024, "-F 32 -s 1") &&
+            Mtools(image, "mmd", "::/DCIM ::/DCIM/100CANON ::/DCIM/100_PANA ::/DCIM/101_PANA ::/DCIM/102_PANA");
+  // Upper case, or lower case as the writer asked (dsc00005.jpg keeps its case flags).
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"DCIM/100CANON/IMG_0001.JPG", photo}, {"DCIM/100CANON/IMG_0010.JPG", photo},
+      {"DCIM/100CANON/MVI_0117.MOV", data},  {"DCIM/100CANON/MVI_0025.MOV", data},
+      {"DCIM/100CANON/dsc00005.jpg", photo}, {"DCIM/100CANON/QRST0001.BIN", data},
+      {"DCIM/100CANON/XYZ_0001.DAT", data},  {"DCIM/100CANON/XYZ_0002.DAT", data},
+      {"DCIM/100_PANA/P1000001.JPG", photo}, {"DCIM/101_PANA/P1010003.JPG", photo},
+      {"DCIM/101_PANA/P1010004.MP4", data},  {"DCIM/102_PANA/P1020005.JPG", photo},
+      {"ABC_0001.TXT", data}, {"XBC_0002.TXT", data}, {"ABC_0003.TXT", data}, {"WYZ_0001.DAT", data}};
+  for (const auto& [path, source] : files) ok = ok && PutFile(image, source, "::/" + path);
+  const std::string empty = folder + "/empty";
+  WriteFileBytes(empty, {});
+  ok = ok && Mtools(image, "mdeltree", "::/DCIM/102_PANA") && PutFile(image, empty, "::/DCIM/NOTE.TXT") &&
+       Mtools(image, "mdeltree", "::/DCIM/101_PANA");
+  for (const char* path : {"DCIM/100CANON/IMG_0010.JPG", "DCIM/100CANON/MVI_0025.MOV", "DCIM/100CANON/dsc00005.jpg",
+                           "DCIM/100CANON/QRST0001.BIN", "DCIM/100CANON/XYZ_0002.DAT", "ABC_0003.TXT"}) {
+    ok = ok && Mtools(image, "mdel", "::/" + std::string(path));
+  }
+  deleted = {{"DCIM/100CANON/IMG_0010.JPG", photo}, {"DCIM/100CANON/MVI_0025.MOV", data},
+             {"DCIM/100CANON/dsc00005.jpg", photo}, {"DCIM/100CANON/!RST0001.BIN", data},
+             {"DCIM/100CANON/XYZ_0002.DAT", data},  {"DCIM/101_PANA/P1010003.JPG", photo},
+             {"DCIM/101_PANA/P1010004.MP4", data},  {"!BC_0003.TXT", data},
+             {"P1020005.JPG", photo}};
+  return ok;
+}
+
 }  // namespace vorlenta::test

@@ -1,6 +1,7 @@
 // Real FAT volumes for the tests, made by mkfs.fat and changed with mtools.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,5 +19,13 @@ bool Mtools(const std::string& image, const std::string& command, const std::str
 
 // Copies the host file `source` into the volume as `target` ("::/DIR/name.ext").
 bool PutFile(const std::string& image, const std::string& source, const std::string& target, unsigned offsetSectors = 0);
+
+// A FAT32 camera card of short names only, some deleted: live IMG_0001.JPG, MVI_0117.MOV,
+// XYZ_0001.DAT in DCIM/100CANON and P1000001.JPG in DCIM/100_PANA; the folder DCIM/101_PANA
+// deleted whole; DCIM/102_PANA deleted and its entry reused, so that only a deep pass finds
+// its P1020005.JPG; ABC_0001.TXT, XBC_0002.TXT and WYZ_0001.DAT live in the root. `deleted`
+// gets the path each deleted file is listed under by a walk of the tree (102_PANA's file by
+// its name alone), with the host file holding its bytes.
+bool MakeCameraCard(const std::string& folder, const std::string& image, std::map<std::string, std::string>& deleted);
 
 }  // namespace vorlenta::test

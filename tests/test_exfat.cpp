@@ -1,0 +1,264 @@
+// exFAT cards end to end: vorlenta-cli on cards made by mkfs.exfat and written through
+// exfat-fuse, as written, with the main boot region zeroed and re-made by mkfs.exfat; a file
+// over 4 GiB; partitions whatever their type byte; and the boot-region checks.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "device/boot_probe.h"
+#include "device/exfat_boot.h"
+#include "scan/recovery_factory.h"
+#include "support/exfat_image.h"
+#include "support/test_support.h"
+#include "util/endian.h"
+
+namespace vorlenta {
+namespace {
+
+using test::ShellQuote;
+
+// A deleted file: where it was on the card, and its original on the host.
+struct Deleted {
+  std::string path;
+  std::string host;
+  bool keepsFolder;  // its folder's own entry lies outside the root, so a re-made card keeps it
+};
+
+class ExfatCardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "losetup", "convert", "sox"})
+      VORLENTA_REQUIRE_TOOL(tool);
+  }
+  int Cli(const std::string& args, std::string* out) {
+    return test::RunCommand("VORLENTA_SUPPORT_DIR=" + ShellQuote(dir_ / "support") + " " +
+                                ShellQuote(VORLENTA_CLI_PATH) + " " + args + " 2>" + ShellQuote(dir_ / "stderr"),
+                            out);
+  }
+  // "path" -> kinds of the scan's hits.
+  std::multimap<std::string, std::string> Scan(const std::string& args) {
+    std::string out;
+    EXPECT_EQ(Cli("scan " + args + " --categories all", &out), 0);
+    std::multimap<std::string, std::string> hits;
+    std::stringstream lines(out);
+    std::string kind, size, healthy, path;
+    while (std::getline(lines, kind, '\t') && std::getline(lines, size, '\t') && std::getline(lines, healthy, '\t') &&
+           std::getline(lines, path)) {
+      hits.emplace(path, kind);
+    }
+    return hits;
+  }
+  // Recovers everything into a fresh folder: file name -> sha256.
+  std::map<std::string, std::string> Recover(const std::string& args) {
+    const std::string dest = dir_ / ("out" + std::to_string(++recoveries_));
+    std::string out;
+    EXPECT_EQ(Cli("recover " + args + " " + ShellQuote(dest) + " --categories all", &out), 0) << out;
+    std::string list;
+    test::RunCommand("find " + ShellQuote(dest) + " -type f -exec sha256sum {} +", &list);
+    std::map<std::string, std::string> hashes;
+    std::stringstream in(list);
+    std::string hash, path;
+    while (in >> hash && std::getline(in >> std::ws, path)) hashes[path.substr(path.rfind('/') + 1)] = hash;
+    return hashes;
+  }
+  // A card with folders, long and non-ASCII names and a fragmented file; then files and a
+  // folder with a folder inside are deleted. `deleted_` gets what was deleted.
+  bool MakeCard(const std::string& image) {
+    const std::string jpg1 = dir_ / "a.jpg", jpg2 = dir_ / "b.jpg", png = dir_ / "c.png", wav = dir_ / "d.wav";
+    if (test::RunCommand("convert -size 640x480 plasma:fractal -quality 90 " + ShellQuote(jpg1) +
+                         " && convert -size 800x600 gradient:red-blue -quality 85 " + ShellQuote(jpg2) +
+                         " && convert -size 500x400 gradient:blue-yellow " + ShellQuote(png) +
+                         " && sox -n -r 22050 -c 1 " + ShellQuote(wav) + " synth 1 sine 440 2>/dev/null") != 0) {
+      return false;
+    }
+    const std::string txt = dir_ / "e.txt", gap = dir_ / "gap.bin", keep = dir_ / "keep.bin", frag = dir_ / "f.dat";
+    test::WriteFileBytes(txt, test::RandomBytes(9000, 1));
+    test::WriteFileBytes(gap, test::RandomBytes(20000, 2));
+    test::WriteFileBytes(keep, test::RandomBytes(40000, 3));
+    test::WriteFileBytes(frag, test::RandomBytes(300000, 4));
+    const std::string unicodeName = "DCIM/100CAM/Ünïcödé Straße – ein sehr langer Name, 2026.jpg";
+    deleted_ = {{"Summer holiday by the sea.jpg", jpg1, false}, {unicodeName, jpg2, true},
+                {"DCIM/100CAM/notes.txt", txt, true},           {"Trip/Family portrait.png", png, false},
+                {"Trip/Day one/Morning song.wav", wav, true},   {"clip.dat", frag, false}};
+    if (!test::MakeExfatVolume(image, 96, "-c 4K -L VORLENTA")) return false;
+    test::ExfatMount card(image, dir_ / "mnt");
+    auto put = [&](const std::string& host, const std::string& path) {
+      return card.Run("mkdir -p \"$(dirname " + ShellQuote(path) + ")\" && cp " + ShellQuote(host) + " " +
+                      ShellQuote(path));
+    };
+    // The gap a deleted file leaves between two kept ones splits the next file in two.
+    bool ok = card.mounted() && put(keep, "keep1.bin") && put(gap, "gap.bin") && put(keep, "keep2.bin") &&
+              card.Run("rm gap.bin") && put(frag, "clip.dat");
+    for (size_t i = 0; ok && i + 1 < deleted_.size(); ++i) ok = put(deleted_[i].host, deleted_[i].path);
+    ok = ok && card.Run("rm clip.dat " + ShellQuote(deleted_[0].path) + " " + ShellQuote(deleted_[1].path) + " " +
+                        ShellQuote(deleted_[2].path) + " && rm -r Trip");
+    return card.Unmount() && ok;
+  }
+  std::map<std::string, std::string> OriginalHashes() {
+    std::map<std::string, std::string> hashes;
+    for (const Deleted& d : deleted_) hashes[d.path.substr(d.path.rfind('/') + 1)] = test::Sha256OfFile(d.host);
+    return hashes;
+  }
+
+  test::TempDir dir_;
+  std::vector<Deleted> deleted_;
+  int recoveries_ = 0;
+};
+
+TEST_F(ExfatCardTest, DeletedFilesComeBackByteExactWithTheirNamesAndFolders) {
+  const std::string image = dir_ / "card.img";
+  ASSERT_TRUE(MakeCard(image));
+  const std::string zeroed = dir_ / "zeroed.img", remade = dir_ / "remade.img";
+  ASSERT_EQ(test::RunCommand(
+                "cp " + ShellQuote(image) + " " + ShellQuote(zeroed) + " && dd if=/dev/zero of=" + ShellQuote(zeroed) +
+                " bs=512 count=12 conv=notrunc status=none && cp " + ShellQuote(image) + " " + ShellQuote(remade)),
+            0);
+  ASSERT_TRUE(test::MakeExfatVolume(remade, 96, "-c 4K"));
+  struct Case {
+    const char* label;
+    std::string image;
+    const char* options;
+    const char* kind;
+    bool remade;  // the root is new: only folders whose entry lies elsewhere keep their names
+  };
+  const std::vector<Case> cases = {{"fast", image, "--fast", "exfat", false},
+                                   {"deep", image, "", "exfat", false},
+                                   {"main boot region zeroed", zeroed, "", "exfat", false},
+                                   {"re-made by mkfs.exfat", remade, "", "deep-exfat", true}};
+  const std::map<std::string, std::string> originals = OriginalHashes();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string source = ShellQuote(c.image) + " " + c.options;
+    const std::multimap<std::string, std::string> hits = Scan(source);
+    const std::map<std::string, std::string> recovered = Recover(source);
+    for (const Deleted& d : deleted_) {
+      if (c.remade && !d.keepsFolder) continue;
+      const std::string name = d.path.substr(d.path.rfind('/') + 1);
+      SCOPED_TRACE(d.path);
+      if (c.remade) {
+        // The folder the root named is lost; the folders below it keep their names.
+        const std::string tail = d.path.substr(d.path.find('/') + 1);
+        int found = 0;
+        for (const auto& [path, kind] : hits) {
+          if (path.size() > tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0 &&
+              path.rfind("LostFolder", 0) == 0 && kind == c.kind) {
+            ++found;
+          }
+        }
+        EXPECT_EQ(found, 1);
+      } else {
+        EXPECT_EQ(hits.count(d.path), 1u);
+        const auto hit = hits.find(d.path);
+        if (hit != hits.end()) {
+          EXPECT_EQ(hit->second, c.kind);
+        }
+      }
+      const auto file = recovered.find(name);
+      ASSERT_NE(file, recovered.end());
+      EXPECT_EQ(file->second, originals.at(name));
+      // Found once: copies from the other engines and carved copies are dropped.
+      int copies = 0;
+      for (const auto& entry : recovered) copies += entry.second == originals.at(name) ? 1 : 0;
+      EXPECT_EQ(copies, 1);
+    }
+  }
+  std::string partitions;
+  EXPECT_EQ(Cli("partitions " + ShellQuote(image), &partitions), 0);
+  EXPECT_NE(partitions.find("\tVORLENTA\n"), std::string::npos) << partitions;
+}
+
+TEST_F(ExfatCardTest, AFileOverFourGibibytesIsSavedWhole) {
+  const std::string image = dir_ / "big.img";
+  // Sparse: only the big file's clusters are ever written.
+  ASSERT_TRUE(test::MakeExfatVolume(image, 4700, ""));
+  const std::string head = dir_ / "head.bin";
+  test::WriteFileBytes(head, test::RandomBytes(1 << 20, 9));
+  constexpr uint64_t kBigBytes = (uint64_t{4} << 30) + 12345;
+  // The same bytes are made on the card and, as the original, on the host.
+  const std::string make = "truncate -s " + std::to_string(kBigBytes) + " big.bin && dd if=" + ShellQuote(head) +
+                           " of=big.bin conv=notrunc status=none && dd if=" + ShellQuote(head) +
+                           " of=big.bin bs=4096 seek=" + std::to_string((kBigBytes >> 12) - 300) +
+                           " conv=notrunc status=none";
+  ASSERT_EQ(test::RunCommand("cd " + ShellQuote(dir_.path()) + " && " + make), 0);
+  {
+    test::ExfatMount card(image, dir_ / "mnt");
+    ASSERT_TRUE(card.Run(make + " && rm big.bin"));
+    ASSERT_TRUE(card.Unmount());
+  }
+  const std::map<std::string, std::string> recovered = Recover(ShellQuote(image) + " --fast");
+  ASSERT_EQ(recovered.count("big.bin"), 1u);
+  EXPECT_EQ(recovered.at("big.bin"), test::Sha256OfFile(dir_ / "big.bin"));
+}
+
+TEST_F(ExfatCardTest, APartitionHoldingExfatIsExfatWhateverItsTypeByte) {
+  const std::string volume = dir_ / "volume.img", disk = dir_ / "disk.img";
+  ASSERT_TRUE(test::MakeExfatVolume(volume, 32, ""));
+  {
+    test::ExfatMount card(volume, dir_ / "mnt");
+    ASSERT_TRUE(card.Run("cp " + ShellQuote(VORLENTA_CLI_PATH) + " tool.bin && rm tool.bin"));
+    ASSERT_TRUE(card.Unmount());
+  }
+  constexpr unsigned kStartSector = 2048;
+  ASSERT_EQ(test::RunCommand("truncate -s 40M " + ShellQuote(disk) + " && echo 'start=" + std::to_string(kStartSector) +
+                             ", size=65536, type=7' | sfdisk -q " + ShellQuote(disk) +
+                             " && dd if=" + ShellQuote(volume) + " of=" + ShellQuote(disk) +
+                             " bs=512 seek=" + std::to_string(kStartSector) + " conv=notrunc status=none"),
+            0);
+  for (const char* type : {"\\x07", "\\x0c", "\\x83"}) {
+    SCOPED_TRACE(type);
+    ASSERT_EQ(test::RunCommand(std::string("printf '") + type + "' | dd of=" + ShellQuote(disk) +
+                               " bs=1 seek=450 conv=notrunc status=none"),
+              0);
+    const std::multimap<std::string, std::string> hits = Scan(ShellQuote(disk) + " --partition 1 --fast");
+    ASSERT_EQ(hits.count("tool.bin"), 1u);
+    EXPECT_EQ(hits.find("tool.bin")->second, "exfat");
+  }
+}
+
+// Changes to a real boot region that each break one of its checks.
+TEST(ExfatBootRegion, EveryCheckRejectsItsDamageAndTheBackupStillTells) {
+  VORLENTA_REQUIRE_TOOL("mkfs.exfat");
+  test::TempDir dir;
+  const std::string image = dir / "card.img";
+  ASSERT_TRUE(test::MakeExfatVolume(image, 32, ""));
+  const std::vector<uint8_t> region = test::ReadFileBytes(image, kProbeBytes);
+  ASSERT_EQ(region.size(), static_cast<size_t>(kProbeBytes));
+  ExfatBoot boot;
+  ASSERT_TRUE(IsExfatBootRegion(region.data(), region.size(), &boot));
+  EXPECT_EQ(ProbeVolume(region.data(), region.size()), VolumeKind::kExfat);
+  struct Damage {
+    const char* label;
+    size_t offset;
+    uint32_t value;
+    size_t width;
+  };
+  const std::vector<Damage> damages = {
+      {"name", 3, 'X', 1},
+      {"a FAT field", 22, 1, 2},
+      {"sector shift", 108, 8, 1},
+      {"cluster shift", 109, 25 - 9 + 1, 1},
+      {"FAT inside the boot regions", 80, 23, 4},
+      {"FATs past the heap", 84, boot.clusterHeapOffset, 4},
+      {"heap past the volume", 92, static_cast<uint32_t>(boot.volumeLength), 4},
+      {"root outside the heap", 96, 1, 4},
+      {"checksummed byte", 1000, 0xA5, 1},
+  };
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.label);
+    std::vector<uint8_t> bad = region;
+    for (size_t i = 0; i < d.width; ++i) bad[d.offset + i] = static_cast<uint8_t>(d.value >> (8 * i));
+    // The checksum is made to match, so that the field check alone must catch the damage.
+    const uint32_t sum = ExfatBootChecksum(bad.data(), bad.size(), 512);
+    for (size_t at = 11 * 512; at < 12 * 512 && d.offset < 512; at += 4) WriteU32LE(bad.data(), at, sum);
+    EXPECT_FALSE(IsExfat(bad.data(), bad.size()));
+    // Only the main region is damaged: the backup still says exFAT.
+    EXPECT_EQ(ProbeVolume(bad.data(), bad.size()), VolumeKind::kExfat);
+    std::fill(bad.begin() + kExfatBackupBootSector * 512, bad.begin() + 2 * kExfatBackupBootSector * 512, 0);
+    EXPECT_EQ(ProbeVolume(bad.data(), bad.size()), VolumeKind::kUnknown);
+  }
+}
+
+}  // namespace
+}  // namespace vorlenta
