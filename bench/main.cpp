@@ -16,6 +16,9 @@ int RunExfatBench(const Args& args);
 int RunCarveBench(const Args& args);
 int RunDeepBench(const Args& args);
 int RunDeepFatBench(const Args& args);
+#ifdef VORLENTA_BENCH_WINDOW
+int RunWindowBench(const Args& args);
+#endif
 
 const std::vector<Subcommand>& Subcommands() {
   static const std::vector<Subcommand> table = {
@@ -29,6 +32,9 @@ const std::vector<Subcommand>& Subcommands() {
       {"fastntfs", "fastntfs [IMAGE]     fast NTFS scan of a master file table of 50,000+ records", &RunFastNtfsBench},
       {"deepntfs", "deepntfs [IMAGE]     deep NTFS pass over every sector of a volume of 50,000+ old records", &RunDeepNtfsBench},
       {"deep", "deep IMAGE | --make IMAGE SIZE_MB   the whole deep scan, without and with read-ahead", &RunDeepBench},
+#ifdef VORLENTA_BENCH_WINDOW
+      {"window", "window               the result page with 100,000 files; one extension's table of 50,000", &RunWindowBench},
+#endif
   };
   return table;
 }

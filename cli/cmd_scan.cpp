@@ -130,16 +130,6 @@ bool ParseOptions(const std::vector<std::string>& args, bool recover, Options& o
   return true;
 }
 
-std::string DescribeStatus(int status) {
-  switch (status) {
-    case kStatusInvalidParameter: return "not a readable volume there";
-    case kStatusReadFault: return "read fault";
-    case kStatusClusterTooLarge: return "cluster too large";
-    case kStatusNoMemory: return "not enough memory";
-    default: return std::strerror(status);
-  }
-}
-
 std::string JsonString(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {

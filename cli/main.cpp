@@ -33,7 +33,7 @@ const char kUsage[] =
 // Debug lines go to the support folder, not to wherever the user happens to stand.
 void RouteDebugChannel() {
   const std::string support = vorlenta::GetSupportDir();
-  if (vorlenta::MakeDirectories(support, vorlenta::kSupportFolderMode) == 0) {
+  if (vorlenta::MakeSupportFolder(support) == 0) {
     vorlenta::SetDebugLogPath(support + vorlenta::kDefaultDebugLogName);
   }
 }

@@ -164,7 +164,7 @@ int CLogFileManager::Init() {
   reopenedFolder_.clear();
   basePath_ = GetScanLogDir();
   // Every front end needs the folder, not only the window that creates it at start-up.
-  const int made = MakeDirectories(basePath_, kSupportFolderMode);
+  const int made = MakeSupportFolder(basePath_);
   if (made != 0) DebugPrint("cannot create %s: %d\n", basePath_.c_str(), made);
 
   const std::string config = basePath_ + kLogConfigName;
@@ -175,7 +175,7 @@ int CLogFileManager::Init() {
     if (::rename(tmp.c_str(), config.c_str()) != 0) DebugPrint("rename %s failed %d\n", tmp.c_str(), errno);
   }
 
-  const int fd = ::open(config.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kFileMode);
+  const int fd = ::open(config.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode);
   if (fd < 0) {
     DebugPrint("open %s failed %d\n", config.c_str(), errno);
     return kStatusInvalidParameter;
@@ -342,7 +342,7 @@ int CLogFileManager::SaveLogConfigFile() {
   const std::string config = basePath_ + kLogConfigName;
   const std::string tmp = basePath_ + kLogConfigTmpName;
   const std::vector<uint8_t> content = SerializeLogConfig(folderNumber_, logList_);
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode);
   if (fd < 0) {
     const int err = errno;
     DebugPrint("open %s failed %d\n", tmp.c_str(), err);

@@ -74,7 +74,7 @@ int PreviewNodeData(const _FILE_NODE_& node, char16_t* tempPath, unsigned char* 
   std::string tempFile;
   if (GetLowerExtension(node.FileName, ext) && !ext.empty() && ListContains(kPhotoExtensionList, "." + ext)) {
     const std::string folder = GetScanLogDir();
-    if (MakeDirectories(folder, kSupportFolderMode) == 0 &&
+    if (MakeDirectories(folder, SupportFolderMode()) == 0 &&
         folder.size() + std::strlen(kTempPrefix) + ext.size() < kMaxTempPath) {
       tempFile = folder + kTempPrefix + ext;
       ::unlink(tempFile.c_str());

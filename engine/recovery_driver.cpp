@@ -78,6 +78,16 @@ int GetDirTypeByFileName(const char* name, char* folder) {
   return 0;
 }
 
+std::string DescribeStatus(int status) {
+  switch (status) {
+    case kStatusInvalidParameter: return "not a readable volume there";
+    case kStatusReadFault: return "read fault";
+    case kStatusClusterTooLarge: return "cluster too large";
+    case kStatusNoMemory: return "not enough memory";
+    default: return std::strerror(status);
+  }
+}
+
 RecoveryTotals RecoverNodes(IFileRecoveryParse& engine, std::vector<_FILE_NODE_>& nodes, const std::string& destination,
                             CCrashGuard& guard, const std::atomic<bool>* stop, RecoveredFileObserver observer,
                             void* observerContext, RecoveryCallback recoveryCallback, void* callbackContext) {

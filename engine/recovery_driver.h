@@ -66,6 +66,9 @@ RecoveryTotals RecoverNodes(IFileRecoveryParse& engine, std::vector<_FILE_NODE_>
                             CCrashGuard& guard, const std::atomic<bool>* stop, RecoveredFileObserver observer,
                             void* observerContext, RecoveryCallback recoveryCallback, void* callbackContext);
 
+// A short reason for a failed operation's status, for people ("read fault", an errno text).
+std::string DescribeStatus(int status);
+
 // Phase value of the report that ends a whole recovery.
 constexpr int kRecoveryPhaseFinished = 1000;
 

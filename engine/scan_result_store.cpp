@@ -176,7 +176,7 @@ int CScanResultFileManager::Init(const char16_t* resultName) {
   parentIndexStale_ = true;
 
   const std::string folder = CLogFileManager::GetInstance().GetLogFileDirPath();
-  const int made = MakeDirectories(folder, kSupportFolderMode);
+  const int made = MakeDirectories(folder, SupportFolderMode());
   if (made != 0) DebugPrint("cannot create %s: %d\n", folder.c_str(), made);
 
   char name[kResultNameBytes];
@@ -185,7 +185,7 @@ int CScanResultFileManager::Init(const char16_t* resultName) {
   relationPath_ = nodePath_ + kRelationFileSuffix;
   dirInfoPath_ = nodePath_ + kDirInfoFileSuffix;
 
-  constexpr int kOpenFlags = O_RDWR | O_CREAT | O_CLOEXEC;
+  constexpr int kOpenFlags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
   nodeFd_ = ::open(nodePath_.c_str(), kOpenFlags, kFileMode);
   int status = nodeFd_ < 0 ? errno : 0;
   relationFd_ = ::open(relationPath_.c_str(), kOpenFlags, kFileMode);

@@ -180,11 +180,11 @@ int CProfessionalRecovery::InitCallBack(ScanCallback scanCallback, RecoveryCallb
   m_weight = kDeepPhaseWeight;
   // The engines report through the coordinator, which so learns of a stop whatever the
   // engine makes of the answer.
-  if (m_fast != nullptr) m_fast->InitCallBack(&CProfessionalRecovery::OnEngineScan, recoveryCallback, this, kFastPhaseWeight);
-  m_fat.InitCallBack(&CProfessionalRecovery::OnEngineScan, recoveryCallback, this, kDeepPhaseWeight);
-  m_ntfs.InitCallBack(&CProfessionalRecovery::OnEngineScan, recoveryCallback, this, kDeepPhaseWeight);
-  m_exfat.InitCallBack(&CProfessionalRecovery::OnEngineScan, recoveryCallback, this, kDeepPhaseWeight);
-  m_carver.InitCallBack(&CProfessionalRecovery::OnEngineScan, recoveryCallback, this, kDeepPhaseWeight);
+  if (m_fast != nullptr) m_fast->InitCallBack(&OnEngineScan, &OnEngineRecovery, this, kFastPhaseWeight);
+  m_fat.InitCallBack(&OnEngineScan, &OnEngineRecovery, this, kDeepPhaseWeight);
+  m_ntfs.InitCallBack(&OnEngineScan, &OnEngineRecovery, this, kDeepPhaseWeight);
+  m_exfat.InitCallBack(&OnEngineScan, &OnEngineRecovery, this, kDeepPhaseWeight);
+  m_carver.InitCallBack(&OnEngineScan, &OnEngineRecovery, this, kDeepPhaseWeight);
   return 0;
 }
 
@@ -209,6 +209,13 @@ int CProfessionalRecovery::SetNotLoadLogFile() {
 
 std::string CProfessionalRecovery::ResultName(const char* prefix) const {
   return CLogFileManager::FindResultName(CLogFileManager::GetInstance().GetLogFileDirPath().c_str(), prefix);
+}
+
+// The engines were given the coordinator as context: answer with the caller's own.
+int CProfessionalRecovery::OnEngineRecovery(void* context, int percent, int phase, int failed, const char16_t* name) {
+  auto* self = static_cast<CProfessionalRecovery*>(context);
+  if (self->m_recoveryCallback == nullptr) return 0;
+  return self->m_recoveryCallback(self->m_context, percent, phase, failed, name);
 }
 
 int CProfessionalRecovery::OnEngineScan(void* context, int percent, int weight, int secondsLeft,
@@ -245,7 +252,7 @@ int CProfessionalRecovery::Report(unsigned long long current, unsigned long long
 int CProfessionalRecovery::RunFastPhase(bool resumed, uint64_t phase) {
   m_bitmapMode = false;
   if (m_fast == nullptr) return 0;
-  m_fast->InitCallBack(&CProfessionalRecovery::OnEngineScan, m_recoveryCallback, this, kFastPhaseWeight);
+  m_fast->InitCallBack(&OnEngineScan, &OnEngineRecovery, this, kFastPhaseWeight);
   // Only the FAT, exFAT and NTFS engines know which sectors their volume uses.
   const bool knowsUse = dynamic_cast<CFastFatRecovery*>(m_fast.get()) != nullptr ||
                         dynamic_cast<CFastExfatRecovery*>(m_fast.get()) != nullptr ||

@@ -98,6 +98,7 @@ class CProfessionalRecovery : public IFileRecoveryParse {
     unsigned long long start = 0;
     unsigned long long count = 0;
   };
+  static int OnEngineRecovery(void* context, int percent, int phase, int failed, const char16_t* name);
   static int OnEngineScan(void* context, int percent, int weight, int secondsLeft, unsigned long long current,
                           unsigned long long total, unsigned long long found, const char16_t* text);
   int InitEngines(bool byPath, const char16_t* path);

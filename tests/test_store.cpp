@@ -546,26 +546,37 @@ TEST_F(StoreTest, RelationLoopsEndTheParentWalk) {
   EXPECT_EQ(count, 0u);
 }
 
-// Writes that fail: a file that is really /dev/full fails every write with ENOSPC, also for
-// root, who can write into any read-only folder.
+// Writes that fail: a result file that cannot grow (a full disk) reports EFBIG, also for root,
+// who can write into any read-only folder; a link planted in place of a result file is refused.
 TEST_F(StoreTest, WriteErrorsAreReported) {
   ASSERT_EQ(MakeDirectories(ScanFolder(), 0755), 0);
+  ASSERT_EQ(::symlink("/dev/full", (ScanFolder() + "Fast_link").c_str()), 0);
+  {
+    CScanResultFileManager store;
+    EXPECT_EQ(store.Init(Wide("Fast_link").c_str()), ELOOP);
+  }
   for (const char* broken : {"", "_Relation"}) {
     SCOPED_TRACE(std::string("full file: node file") + broken);
     const std::string name = std::string("Fast_full") + (broken[0] ? "R" : "N");
-    ASSERT_EQ(::symlink("/dev/full", (ScanFolder() + name + broken).c_str()), 0);
     CScanResultFileManager store;
     ASSERT_EQ(store.Init(Wide(name).c_str()), 0);
-    for (int i = 0; i < 3; ++i) {
+    uint32_t index[3];
+    for (uint32_t& i : index) {
       _FILE_NODE_ node = MakeNode("x.jpg");
-      store.AddChildren(0, 0, store.AppendFileNode(node), 0, "x");
+      i = store.AppendFileNode(node);
     }
-    EXPECT_EQ(store.FlushBufToFile(), ENOSPC);
+    if (broken[0] != '\0') {
+      ASSERT_EQ(store.FlushBufToFile(), 0);
+    }
+    for (uint32_t i : index) store.AddChildren(0, 0, i, 0, "x");
+    test::FileSizeLimit limit(broken[0] == '\0' ? 100 : 1);
+    ASSERT_TRUE(limit.ok());
     if (broken[0] == '\0') {
+      EXPECT_EQ(store.FlushBufToFile(), EFBIG);
       // The flush stops at the node file: the relation file is not touched.
       EXPECT_EQ(SizeOf(store.GetRelationFilePath()), 0);
     } else {
-      EXPECT_EQ(store.FlushRelationToFile(), ENOSPC);
+      EXPECT_EQ(store.FlushRelationToFile(), EFBIG);
       EXPECT_EQ(SizeOf(store.GetNodeFilePath()), 3 * 344);
     }
   }

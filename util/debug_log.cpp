@@ -46,7 +46,7 @@ void DebugMessage(const char* message) {
   line.append(message, length);
   line.push_back('\n');
   const std::string path = GetDebugLogPath();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode);
   if (fd < 0) return;  // a lost debug line must never disturb the work
   // One write call per line keeps lines of different threads from interleaving mid-line.
   (void)WriteAll(fd, line.data(), line.size());

@@ -182,10 +182,7 @@ int WriteAll(int fd, const void* buffer, size_t length) {
   return 0;
 }
 
-namespace {
-
-// The user behind sudo or pkexec, or false when there is none or we are not root.
-bool InvokingUser(uid_t& uid, gid_t& gid) {
+bool GetInvokingUser(uid_t& uid, gid_t& gid) {
   if (::geteuid() != 0) return false;
   for (const char* name : {"PKEXEC_UID", "SUDO_UID"}) {
     const char* value = std::getenv(name);
@@ -201,12 +198,10 @@ bool InvokingUser(uid_t& uid, gid_t& gid) {
   return false;
 }
 
-}  // namespace
-
 void HandToInvokingUser(int fd) {
   uid_t uid;
   gid_t gid;
-  if (fd >= 0 && InvokingUser(uid, gid)) (void)::fchown(fd, uid, gid);
+  if (fd >= 0 && GetInvokingUser(uid, gid)) (void)::fchown(fd, uid, gid);
 }
 
 int OpenNewFile(const std::string& path, std::string& actual) {

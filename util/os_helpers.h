@@ -2,6 +2,8 @@
 // chunked reads, and the removal of preview files.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
@@ -60,6 +62,9 @@ int OpenNewFile(const std::string& path, std::string& actual);
 // Creates the folder `path` and its parents (enterable; an existing folder is fine) and hands
 // new ones to the user who started the program through sudo or pkexec. 0 or errno.
 int MakeRecoveryFolder(const std::string& path);
+// The user behind sudo or pkexec (PKEXEC_UID or SUDO_UID) while running as root; false when
+// there is none or the process is not root. `gid` is (gid_t)-1 when unknown.
+bool GetInvokingUser(uid_t& uid, gid_t& gid);
 // Gives a file this privileged process created to the user who asked for it (the uid in
 // PKEXEC_UID or SUDO_UID), so that the user can open, move and delete it. No-op otherwise.
 void HandToInvokingUser(int fd);

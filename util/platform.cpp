@@ -85,6 +85,41 @@ std::vector<std::string> GetDiskPaths() {
   return paths;
 }
 
+unsigned SupportFolderMode() { return ::geteuid() == 0 ? kRootSupportFolderMode : kSupportFolderMode; }
+
+int MakeSupportFolder(const std::string& path) {
+  const int status = MakeDirectories(path, SupportFolderMode());
+  if (status != 0 || ::geteuid() != 0) return status;
+  std::string folder = path;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  struct stat st;
+  if (::lstat(folder.c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != 0) return EPERM;
+  if ((st.st_mode & 07777) != kRootSupportFolderMode && ::chmod(folder.c_str(), kRootSupportFolderMode) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
+std::string GetDiskModel(const std::string& path) {
+#ifdef __APPLE__
+  (void)path;
+  return "";
+#else
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || path.compare(0, 5, "/dev/") != 0) return "";
+  FILE* file = std::fopen(("/sys/block/" + name + "/device/model").c_str(), "re");
+  if (file == nullptr) return "";
+  char line[128] = {};
+  const bool got = std::fgets(line, sizeof line, file) != nullptr;
+  std::fclose(file);
+  std::string model = got ? line : "";
+  while (!model.empty() && (model.back() == '\n' || model.back() == ' ')) model.pop_back();
+  return model;
+#endif
+}
+
 int64_t GetDeviceSize(int fd) {
   const off_t end = ::lseek(fd, 0, SEEK_END);
   return end < 0 ? -1 : static_cast<int64_t>(end);

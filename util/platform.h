@@ -35,8 +35,20 @@ int MakeDirectories(const std::string& path, unsigned mode);
 
 // Mode of the folders this program creates: enterable by everyone, writable by the owner.
 constexpr unsigned kFolderMode = 0755;
-// Mode of the support and scan-log folders, shared by the privileged copy and the user.
+// Mode of an ordinary user's own support and scan-log folders.
 constexpr unsigned kSupportFolderMode = 0777;
+// As root the support folders are root's alone: a folder every user can write would let anyone
+// plant links that redirect root's writes.
+constexpr unsigned kRootSupportFolderMode = 0755;
+// The mode for the support folders of this process: kRootSupportFolderMode as root.
+unsigned SupportFolderMode();
+// Creates a support folder (and its parents) with SupportFolderMode(). As root an existing
+// folder must be a real folder owned by root, and is narrowed to kRootSupportFolderMode.
+// Returns 0, or errno (EPERM for a folder root must not trust).
+int MakeSupportFolder(const std::string& path);
+
+// The model name the system gives the disk at `path` (sysfs "device/model"), or "".
+std::string GetDiskModel(const std::string& path);
 // Mode of files this program creates.
 constexpr unsigned kFileMode = 0644;
 

@@ -1,6 +1,9 @@
 // Fixtures shared by the test groups: temporary folders, files, environment, real tools.
 #pragma once
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -50,6 +53,29 @@ void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::string Sha256OfFile(const std::string& path);
 // Deterministic pseudo-random bytes (xorshift), for filler data and file contents.
 std::vector<uint8_t> RandomBytes(size_t count, uint64_t seed);
+
+// Limits the size of every file this process writes (RLIMIT_FSIZE) while it lives: writes
+// past it fail with EFBIG, as on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    ok_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::signal(SIGXFSZ, oldHandler_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit old_;
+  sighandler_t oldHandler_;
+  bool ok_ = false;
+};
 
 }  // namespace vorlenta::test
 
