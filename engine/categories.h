@@ -25,7 +25,7 @@ inline constexpr char kVideoExtensionList[] =
     "*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|*.mxf|*.lrv|*.webm|*.ogv|*.m2ts|";
 inline constexpr char kArchiveExtensionList[] =
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.exe|*.dmg|*.xz|*.zst|"
-    "*.otf|*.woff|";
+    "*.otf|*.woff|*.woff2|";
 // Appended after the archive list in a search key, and the last list tried when a recovered
 // file is given its category folder.
 inline constexpr char kExtendedOfficeArchiveList[] =
