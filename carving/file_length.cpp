@@ -143,13 +143,22 @@ bool CFileTypeJudge::GetGIFFileTailOffset(const unsigned char* buf, int len, uin
 
 namespace carving {
 
-SectorWalker::SectorWalker(uint64_t cap, EndTest endTest)
+SectorWalker::SectorWalker(uint64_t cap, EndTest endTest, uint64_t from)
     : m_endTest(endTest),
       m_bytesPerSector(CFileTypeJudge::m_nBytesPerSector),
       m_left(m_bytesPerSector > 0 ? cap / static_cast<uint64_t>(m_bytesPerSector) : 0),
       m_nextSector(CFileTypeJudge::m_u64StartSector + 1),
       m_length(m_bytesPerSector > 0 ? static_cast<uint64_t>(m_bytesPerSector) : 0),
-      m_base(m_length) {}
+      m_base(m_length) {
+  if (m_bytesPerSector <= 0) return;
+  const uint64_t b = static_cast<uint64_t>(m_bytesPerSector);
+  const uint64_t passed = std::min<uint64_t>(from / b, m_left + 1);
+  if (passed <= 1) return;
+  m_nextSector += passed - 1;
+  m_length = passed * b;
+  m_base = m_length;
+  m_left -= passed - 1;
+}
 
 bool SectorWalker::Next(WalkChunk& chunk) {
   CDiskReader* reader = CFileTypeJudge::m_pDiskReader;
@@ -264,6 +273,48 @@ size_t FindAcceptedTrailer(const uint8_t* data, size_t limit, const uint8_t* mar
     if (EndsOnPaddedSector(data, limit, p + markerBytes)) return p + markerBytes;
   }
   return kNotFound;
+}
+
+FileBytes::FileBytes() : m_window(kWindowBytes) {}
+
+const uint8_t* FileBytes::At(uint64_t offset, size_t count) {
+  size_t got = count;
+  const uint8_t* p = Span(offset, got);
+  return p != nullptr && got == count ? p : nullptr;
+}
+
+const uint8_t* FileBytes::Span(uint64_t offset, size_t& count) {
+  if (count > kWindowBytes / 2) return nullptr;
+  const size_t wanted = count;
+  if (offset >= m_windowStart && offset - m_windowStart + count <= m_windowBytes) {
+    return m_window.data() + (offset - m_windowStart);
+  }
+  count = 0;
+  CDiskReader* reader = CFileTypeJudge::m_pDiskReader;
+  const int sectorBytes = CFileTypeJudge::m_nBytesPerSector;
+  if (reader == nullptr || sectorBytes <= 0 || static_cast<size_t>(sectorBytes) > kWindowBytes / 2) return nullptr;
+  const uint64_t b = static_cast<uint64_t>(sectorBytes);
+  const uint64_t first = CFileTypeJudge::m_u64StartSector + offset / b;
+  const unsigned long long limit = reader->SectorLimit();
+  if (first >= limit || offset / b > limit) return nullptr;
+  const uint64_t want = std::min<uint64_t>(kWindowBytes / b, limit - first);
+  unsigned got = 0;
+  const int status =
+      reader->ReadData(m_window.data(), static_cast<int>(want), static_cast<long long>(first), sectorBytes, &got);
+  if (status != 0 && status != kStatusReadFault) got = 0;
+  m_windowStart = offset / b * b;
+  m_windowBytes = static_cast<size_t>(std::min<uint64_t>(got, want) * b);
+  const size_t within = static_cast<size_t>(offset - m_windowStart);
+  if (within >= m_windowBytes) return nullptr;
+  count = std::min(wanted, m_windowBytes - within);
+  return m_window.data() + within;
+}
+
+bool FileBytes::Read(uint64_t offset, uint8_t* out, size_t count) {
+  const uint8_t* p = At(offset, count);
+  if (p == nullptr) return false;
+  std::memcpy(out, p, count);
+  return true;
 }
 
 size_t ReadFromFileStart(uint32_t sectors) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "format/file_type_judge.h"
 
@@ -29,8 +30,10 @@ using EndTest = bool (*)(const unsigned char* chunk, int bytes, uint64_t& length
 
 class SectorWalker {
  public:
-  // Walks at most cap / B sectors after the first sector of the file at m_u64StartSector.
-  SectorWalker(uint64_t cap, EndTest endTest);
+  // Walks at most cap / B sectors after the first sector of the file at m_u64StartSector. The
+  // sectors wholly before file offset `from` are known to be the file's (its headers say so):
+  // the walk passes them unread and untested.
+  SectorWalker(uint64_t cap, EndTest endTest, uint64_t from = 0);
 
   // Reads the next chunk, reports progress and runs the end test. False when the walk is over:
   // the cap is reached, the device ends, a read fails or the scan callback answers non-zero.
@@ -55,8 +58,8 @@ class SectorWalker {
 // The walk with a trailer search: `trailer(chunk, length)` answers true to end the walk with
 // `length`. Without a stop the walk's running length is the result.
 template <class Trailer>
-uint64_t SectorWalk(uint64_t cap, EndTest endTest, Trailer&& trailer) {
-  SectorWalker walker(cap, endTest);
+uint64_t SectorWalk(uint64_t cap, EndTest endTest, Trailer&& trailer, uint64_t from = 0) {
+  SectorWalker walker(cap, endTest, from);
   WalkChunk chunk;
   while (walker.Next(chunk)) {
     uint64_t length = 0;
@@ -108,6 +111,40 @@ size_t FindAcceptedTrailer(const uint8_t* data, size_t limit, const uint8_t* mar
 // The walk of ZIP archives and OOXML packages: the last end-of-central-directory record in a
 // chunk ends the file.
 uint64_t ZipEndWalk(const unsigned char* buf, int len, uint64_t cap);
+
+// Random access to the bytes of the file at m_u64StartSector, for the finders that follow a
+// chain of sizes (boxes, pages, blocks, headers) through a file. It reads whole sectors through
+// a window of its own, so the walk's read buffer stays untouched.
+class FileBytes {
+ public:
+  static constexpr size_t kWindowBytes = 65536;
+
+  FileBytes();
+  // `count` (at most kWindowBytes / 2) bytes at file offset `offset`, valid until the next call;
+  // null past the device's end or on a read fault.
+  const uint8_t* At(uint64_t offset, size_t count);
+  // Up to `count` (at most kWindowBytes / 2) bytes at `offset`: `count` becomes the bytes there
+  // before the device ends; null when there are none.
+  const uint8_t* Span(uint64_t offset, size_t& count);
+  // Copies what At gives into `out`.
+  bool Read(uint64_t offset, uint8_t* out, size_t count);
+
+ private:
+  std::vector<uint8_t> m_window;
+  uint64_t m_windowStart = 0;  // file offset of m_window[0]
+  size_t m_windowBytes = 0;
+};
+
+// The PDF and PostScript trailer: the last "%%EOF" in chunk.data[0, limit) and its line end
+// give `length`.
+bool EndOfFileMarkerEnd(const WalkChunk& chunk, size_t limit, uint64_t& length);
+
+// Text holds no NUL byte: the offset of the first one in chunk.data[0, fileBytes), or kNotFound.
+size_t FirstNul(const WalkChunk& chunk);
+
+// The end of the chain of top-level ISO media boxes from the file's start, or 0 when the chain
+// is not whole (one box only, a box sized to the end of the file, a size past `cap`).
+uint64_t IsoBoxChainEnd(uint64_t cap);
 
 // Bytes read of `sectors` sectors from the file's own start into the read buffer (the finders
 // whose header tables may reach past the first sector); 0 when nothing could be read.

@@ -37,6 +37,11 @@ bool AdvancesOneSector(EXTEND_NAME_TYPE type) {
     case kTypeCab:
     case kTypeTtf:
     case kTypeIco:
+    case kTypeWebp:
+    case kTypeAiff:
+    case kTypeAu:
+    case kTypeWoff:
+    case kTypeWoff2:
       return true;
     default:
       return false;

@@ -1,5 +1,6 @@
 // Databases, mail stores and fonts: SQLite and the mail stores end where the next file begins;
-// a TrueType font ends with the last byte its table directory points at.
+// a TrueType or OpenType font ends with the last byte its table directory points at, a WOFF
+// font states its length.
 #include <algorithm>
 
 #include "carving/file_length.h"
@@ -21,6 +22,9 @@ constexpr size_t kTtfRecordBytes = 16;
 constexpr size_t kTtfRecordOffsetOffset = 8;
 constexpr size_t kTtfRecordLengthOffset = 12;
 constexpr uint32_t kTtfReadSectors = 128;  // 64 KiB of 512-byte sectors
+
+constexpr size_t kWoffLengthOffset = 8;
+constexpr uint64_t kFontCap = 0x10000000;  // 256 MiB
 
 }  // namespace
 
@@ -50,6 +54,12 @@ uint64_t CFileTypeJudge::GetTTFFileBytesSize(const unsigned char* buf, int len) 
                                       ReadU32BE(data, n, record + kTtfRecordLengthOffset));
   }
   return end;
+}
+
+uint64_t CFileTypeJudge::GetWoffFileBytesSize(const unsigned char* buf, int len) {
+  const size_t n = Usable(buf, len);
+  if (!FieldFits(n, kWoffLengthOffset, 4)) return carving::SectorBytes();
+  return std::min<uint64_t>(ReadU32BE(buf, n, kWoffLengthOffset), kFontCap);
 }
 
 }  // namespace vorlenta

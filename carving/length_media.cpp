@@ -1,7 +1,7 @@
 // Video: MPEG streams (their end code, with an end test that lets the stream's own pack
-// headers pass), MPEG-4 and RealMedia trailers, ASF, Flash and AVI declared sizes, transport
-// streams (checked packet by packet and recorded), and the containers that end only where the
-// next file begins.
+// headers pass), MPEG-4 and RealMedia trailers, ASF, Flash and AVI declared sizes, Matroska
+// and WebM (the sizes of the EBML header and the segment), transport streams (checked packet
+// by packet and recorded; AVCHD streams likewise), and the containers that end only where the next file begins.
 #include <algorithm>
 
 #include "carving/file_length.h"
@@ -46,8 +46,55 @@ constexpr size_t kRiffSizeOffset = 4;
 constexpr uint32_t kRiffHeaderBytes = 8;
 constexpr size_t kAviMinLength = 16;
 
+// EBML: the header element, then one segment; an element is its id, its size as a variable
+// length number and its data. A size of all one bits is unknown (a stream being written).
+constexpr uint8_t kSegmentId[] = {0x18, 0x53, 0x80, 0x67};
+constexpr size_t kEbmlIdBytes = 4;
+constexpr size_t kMostSizeBytes = 8;
+
 constexpr uint64_t kTsPacketBytes = 188;
 constexpr uint8_t kTsSyncByte = 0x47;
+// AVCHD packets: a 4-byte time stamp, then a transport packet.
+constexpr uint64_t kMtsPacketBytes = 192;
+constexpr uint64_t kMtsSyncOffset = 4;
+
+// Reads the variable-length size at `p` (up to `n` bytes): its bytes and value. False when the
+// first byte has no length marker or the size is unknown.
+bool ReadEbmlSize(const uint8_t* p, size_t n, size_t& bytes, uint64_t& value) {
+  if (n == 0 || p[0] == 0) return false;
+  bytes = 1;
+  for (uint8_t mask = 0x80; (p[0] & mask) == 0; mask >>= 1) ++bytes;
+  if (bytes > n || bytes > kMostSizeBytes) return false;
+  value = p[0] & (0xFFu >> bytes);
+  bool allOnes = value == (0xFFu >> bytes);
+  for (size_t i = 1; i < bytes; ++i) {
+    value = (value << 8) | p[i];
+    allOnes = allOnes && p[i] == 0xFF;
+  }
+  return !allOnes;
+}
+
+// Packets of `packetBytes` from the file's start, each with the sync byte at `syncOffset`: the
+// file ends after the last packet before one that lacks it, or where the walk ends first.
+uint64_t PacketChainLength(const unsigned char* buf, int len, uint64_t packetBytes, uint64_t syncOffset) {
+  uint64_t good = 0;
+  uint64_t next = 0;  // start of the next packet to check
+  bool bad = false;
+  uint64_t length = carving::SectorWalkFromFirst(
+      buf, len, kLargeVideoCap, &CFileTypeJudge::IsEndOfFile, [&](const carving::WalkChunk& chunk, uint64_t&) {
+        const uint64_t end = chunk.base + chunk.fileBytes;
+        for (; !bad && next + syncOffset < end; next += packetBytes) {
+          if (chunk.data[next + syncOffset - chunk.base] != kTsSyncByte) {
+            bad = true;
+            break;
+          }
+          good = next + packetBytes;
+        }
+        return false;
+      });
+  if (good != 0 && good < length) length = good;
+  return length;
+}
 
 }  // namespace
 
@@ -116,30 +163,35 @@ uint64_t CFileTypeJudge::GetMKVFileBytes(const unsigned char* /*buf*/, int /*len
   return carving::SectorWalk(kLargeVideoCap);
 }
 
-uint64_t CFileTypeJudge::GetTSFileBytesSize(const unsigned char* /*buf*/, int /*len*/) {
+uint64_t CFileTypeJudge::GetEbmlFileBytesSize(const unsigned char* buf, int len) {
+  carving::FileBytes file;
+  const size_t headerBytes = kEbmlIdBytes + kMostSizeBytes;
+  const uint8_t* header = file.At(0, headerBytes);
+  size_t sizeBytes = 0;
+  uint64_t size = 0;
+  if (header == nullptr || !ReadEbmlSize(header + kEbmlIdBytes, kMostSizeBytes, sizeBytes, size) ||
+      size > kLargeVideoCap) {
+    return GetMKVFileBytes(buf, len);
+  }
+  const uint64_t segment = kEbmlIdBytes + sizeBytes + size;
+  const uint8_t* s = file.At(segment, headerBytes);
+  if (s == nullptr || !BytesEqual(s, headerBytes, 0, kSegmentId, sizeof kSegmentId) ||
+      !ReadEbmlSize(s + kEbmlIdBytes, kMostSizeBytes, sizeBytes, size) || size > kLargeVideoCap) {
+    return GetMKVFileBytes(buf, len);
+  }
+  return segment + kEbmlIdBytes + sizeBytes + size;
+}
+
+uint64_t CFileTypeJudge::GetTSFileBytesSize(const unsigned char* buf, int len) {
   const uint64_t b = carving::SectorBytes();
   if (b == 0) return 0;
-  // The detection test saw the sync bytes of every packet that starts in the first sector;
-  // from there each packet start is checked until one lacks its sync byte. `good` is the end
-  // of the last packet found good, `next` the start of the next packet to check.
-  uint64_t good = kTsPacketBytes * (b / kTsPacketBytes);
-  uint64_t next = kTsPacketBytes * ((b + kTsPacketBytes - 1) / kTsPacketBytes);
-  if (next != good) good += kTsPacketBytes;
-  bool bad = false;
-  uint64_t length = carving::SectorWalk(kLargeVideoCap, &IsEndOfFile, [&](const carving::WalkChunk& chunk, uint64_t&) {
-    const uint64_t end = chunk.base + chunk.fileBytes;
-    for (; !bad && next < end; next += kTsPacketBytes) {
-      if (chunk.data[next - chunk.base] != kTsSyncByte) {
-        bad = true;
-        break;
-      }
-      good = next + kTsPacketBytes;
-    }
-    return false;
-  });
-  if (good != 0 && good < length) length = good;
+  const uint64_t length = PacketChainLength(buf, len, kTsPacketBytes, 0);
   m_tsFileRangeVec.push_back({m_u64StartSector, m_u64StartSector + (length + b - 1) / b - 1});
   return length;
+}
+
+uint64_t CFileTypeJudge::GetMTSFileBytesSize(const unsigned char* buf, int len) {
+  return PacketChainLength(buf, len, kMtsPacketBytes, kMtsSyncOffset);
 }
 
 }  // namespace vorlenta

@@ -77,6 +77,21 @@ bool IsOfficeTrailerChunk(const carving::WalkChunk& chunk, uint64_t& length) {
 
 }  // namespace
 
+namespace carving {
+
+bool EndOfFileMarkerEnd(const WalkChunk& chunk, size_t limit, uint64_t& length) {
+  const size_t eof = FindLast(chunk.data, limit, kPdfEndOfFile, sizeof kPdfEndOfFile);
+  if (eof == kNotFound) return false;
+  size_t end = eof + sizeof kPdfEndOfFile;
+  // The end-of-line marker after %%EOF is the file's last line end.
+  if (end < limit && chunk.data[end] == '\r') ++end;
+  if (end < limit && chunk.data[end] == '\n') ++end;
+  length = chunk.base + end;
+  return true;
+}
+
+}  // namespace carving
+
 uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(const unsigned char* header, int len) {
   const size_t n = Usable(header, len);
   const uint16_t shift = ReadU16LE(header, n, kSectorShiftOffset);
@@ -149,15 +164,7 @@ uint64_t CFileTypeJudge::GetPDFFileBytesSize(const unsigned char* buf, int len) 
   return carving::SectorWalkFromFirst(
       buf, len, kPdfCap, &IsEndOfFile, [](const carving::WalkChunk& chunk, uint64_t& length) {
         const size_t limit = chunk.fileBytes;
-        const size_t eof = carving::FindLast(chunk.data, limit, kPdfEndOfFile, sizeof kPdfEndOfFile);
-        if (eof != carving::kNotFound) {
-          size_t end = eof + sizeof kPdfEndOfFile;
-          // The end-of-line marker after %%EOF is the file's last line end.
-          if (end < limit && chunk.data[end] == '\r') ++end;
-          if (end < limit && chunk.data[end] == '\n') ++end;
-          length = chunk.base + end;
-          return true;
-        }
+        if (carving::EndOfFileMarkerEnd(chunk, limit, length)) return true;
         const size_t trailer = carving::FindLast(chunk.data, limit, kPdfTrailer, sizeof kPdfTrailer);
         if (trailer == carving::kNotFound) return false;
         length = chunk.base + trailer + sizeof kPdfTrailer;

@@ -12,18 +12,20 @@ namespace vorlenta {
 inline constexpr char kPhotoExtensionList[] =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|*.sr2|*.arw|"
     "*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|"
-    "*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.icns|";
+    "*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.icns|*.heic|*.heif|*.avif|*.webp|*.cr3|*.rw2|*.j2k|*.j2c|"
+    "*.ppm|*.xcf|";
 inline constexpr char kAudioExtensionList[] =
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|*.at3|*.caf|"
-    "*.dss|*.m4r|*.nra|*.snd";
+    "*.dss|*.m4r|*.nra|*.snd|*.flac|*.oga|*.opus|*.m4b|*.aif|";
 inline constexpr char kOfficeExtensionList[] =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|*.html|*.pst|*.dbx|"
-    "*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb";
+    "*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.epub|*.ps|*.eps|";
 inline constexpr char kVideoExtensionList[] =
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|*.m4b|*.mkv|*.mts|"
-    "*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|*.mxf|*.lrv|";
+    "*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|*.mxf|*.lrv|*.webm|*.ogv|*.m2ts|";
 inline constexpr char kArchiveExtensionList[] =
-    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.exe|*.dmg|";
+    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.exe|*.dmg|*.xz|*.zst|"
+    "*.otf|*.woff|*.woff2|";
 // Appended after the archive list in a search key, and the last list tried when a recovered
 // file is given its category folder.
 inline constexpr char kExtendedOfficeArchiveList[] =

@@ -20,6 +20,15 @@ struct LeadBytes {
   std::vector<uint8_t> bytes;
 };
 
+// A tar header opens with its member's name: printable ASCII or the first byte of a UTF-8
+// sequence, never a control byte, a space or a continuation byte.
+std::vector<uint8_t> TarNameBytes() {
+  std::vector<uint8_t> bytes;
+  for (int b = '!'; b <= '~'; ++b) bytes.push_back(static_cast<uint8_t>(b));
+  for (int b = 0xC2; b <= 0xF4; ++b) bytes.push_back(static_cast<uint8_t>(b));
+  return bytes;
+}
+
 const std::vector<LeadBytes>& KnownLeadBytes() {
   using J = CFileTypeJudge;
   static const std::vector<LeadBytes> table = {
@@ -35,6 +44,16 @@ const std::vector<LeadBytes>& KnownLeadBytes() {
       {&J::IsZipType, {'P'}},         {&J::IsRarType, {'R'}},         {&J::IsCabType, {'M'}},
       {&J::IsPeType, {'M'}},          {&J::IsGhoType, {0xFE}},        {&J::IsSqlType, {'S'}},
       {&J::IsDbxEmailType, {0xCF}},   {&J::IsPstEmailType, {'!'}},    {&J::IsTtfType, {0x00}},
+      {&J::IsMp4Type, {0x00}},        {&J::Is3pgType, {0x00}},        {&J::IsMovType, {0x00, 'm'}},
+      {&J::IsIsoMediaBrandType, {0x00}}, {&J::IsJp2Type, {0x00}},     {&J::IsJ2kType, {0xFF}},
+      {&J::IsWebpType, {'R'}},        {&J::IsAiffType, {'F'}},        {&J::IsCameraRawType, {'I', 'M', 'F'}},
+      {&J::IsPnmType, {'P'}},         {&J::IsXcfType, {'g'}},         {&J::IsFlacType, {'f'}},
+      {&J::IsOggType, {'O'}},         {&J::IsAuType, {'.'}},          {&J::IsAmrType, {'#'}},
+      {&J::IsWebmType, {0x1A}},       {&J::IsOpenDocumentType, {'P'}}, {&J::IsRtfType, {'{'}},
+      {&J::IsPostScriptType, {'%'}},  {&J::IsHtmlType, {'<'}},        {&J::IsXmlType, {'<'}},
+      {&J::IsBzip2Type, {'B'}},       {&J::IsXzType, {0xFD}},         {&J::IsZstdType, {0x28}},
+      {&J::IsOtfType, {'O'}},         {&J::IsWoffType, {'w'}},        {&J::IsTgaType, {0x00}},
+      {&J::IsTarType, TarNameBytes()},
   };
   return table;
 }

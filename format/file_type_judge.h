@@ -107,6 +107,33 @@ class CFileTypeJudge {
   static EXTEND_NAME_TYPE IsPstEmailType(const unsigned char* buf, int len);
   static EXTEND_NAME_TYPE IsTtfType(const unsigned char* buf, int len);
 
+  // Formats phones, cameras and current software write.
+  static EXTEND_NAME_TYPE IsIsoMediaBrandType(const unsigned char* buf, int len);  // heic heif avif m4a m4b m4v cr3
+  static EXTEND_NAME_TYPE IsJp2Type(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsJ2kType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsWebpType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsAiffType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsCameraRawType(const unsigned char* buf, int len);  // cr2 nef arw dng orf rw2 raf pef
+  static EXTEND_NAME_TYPE IsPnmType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsXcfType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsTgaType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsFlacType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsOggType(const unsigned char* buf, int len);  // ogg opus ogv
+  static EXTEND_NAME_TYPE IsAuType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsAmrType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsWebmType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsOpenDocumentType(const unsigned char* buf, int len);  // odt ods odp epub
+  static EXTEND_NAME_TYPE IsRtfType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsPostScriptType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsHtmlType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsXmlType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsTarType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsBzip2Type(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsXzType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsZstdType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsOtfType(const unsigned char* buf, int len);
+  static EXTEND_NAME_TYPE IsWoffType(const unsigned char* buf, int len);  // woff woff2
+
   // Length determination: the carving entry, the sector walk and the length finders.
 
   // Every walk reads into this one buffer of kReadBufBytes.
@@ -178,12 +205,34 @@ class CFileTypeJudge {
   static uint64_t GetDefaultVedioFileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetMKVFileBytes(const unsigned char* buf, int len);
   static uint64_t GetTSFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetMTSFileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetMP3FileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetMIDFileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetAPEFileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetWAVFileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetDefaultAudioFileBytesSize(const unsigned char* buf, int len);
   static uint64_t GetFLAFileBytesSize(const unsigned char* buf, int len);
+
+  // Finders of the formats phones, cameras and current software write.
+  static uint64_t GetIsoMediaFileBytesSize(const unsigned char* buf, int len);  // the top-level box chain
+  static uint64_t GetJ2kFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetRiffFileBytesSize(const unsigned char* buf, int len);  // RIFF and IFF FORM sizes
+  static uint64_t GetCameraRawFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetPnmFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetTgaFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetFlacFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetOggFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetAuFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetAmrFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetEbmlFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetRtfFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetPostScriptFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetMarkupFileBytesSize(const unsigned char* buf, int len);  // HTML and XML
+  static uint64_t GetTarFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetBzip2FileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetXzFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetZstdFileBytesSize(const unsigned char* buf, int len);
+  static uint64_t GetWoffFileBytesSize(const unsigned char* buf, int len);
 };
 
 }  // namespace vorlenta

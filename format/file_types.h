@@ -59,6 +59,53 @@ enum EXTEND_NAME_TYPE : int32_t {
   kTypeMts = 47,          // AVCHD transport stream (192-byte packets)
   kTypeMxf = 48,
   kTypeNone = 49,         // no known format; also the table terminator
+  // Formats added after the terminator's code, which stays 49.
+  kTypeHeic = 50,         // ISO media picture of brand heic/heix
+  kTypeHeif = 51,         // ISO media picture of another image brand
+  kTypeAvif = 52,
+  kTypeWebp = 53,
+  kTypeCr2 = 54,
+  kTypeCr3 = 55,
+  kTypeNef = 56,
+  kTypeArw = 57,
+  kTypeDng = 58,
+  kTypeOrf = 59,
+  kTypeRw2 = 60,
+  kTypeRaf = 61,
+  kTypePef = 62,
+  kTypeJp2 = 63,
+  kTypeJ2k = 64,          // bare JPEG 2000 codestream
+  kTypePbm = 65,
+  kTypePgm = 66,
+  kTypePpm = 67,
+  kTypeXcf = 68,
+  kTypeTga = 69,
+  kTypeFlac = 70,
+  kTypeOgg = 71,          // Ogg Vorbis, or Ogg of another codec
+  kTypeOpus = 72,
+  kTypeM4a = 73,
+  kTypeM4b = 74,
+  kTypeAiff = 75,
+  kTypeAu = 76,
+  kTypeAmr = 77,
+  kTypeWebm = 78,
+  kTypeOgv = 79,
+  kTypeM4v = 80,
+  kTypeOdt = 81,
+  kTypeOds = 82,
+  kTypeOdp = 83,
+  kTypeEpub = 84,
+  kTypeRtf = 85,
+  kTypePs = 86,
+  kTypeHtml = 87,
+  kTypeXml = 88,
+  kTypeTar = 89,
+  kTypeBz2 = 90,
+  kTypeXz = 91,
+  kTypeZst = 92,
+  kTypeOtf = 93,
+  kTypeWoff = 94,
+  kTypeWoff2 = 95,
 };
 
 // A format test: the type code found at the start of `buf`, or kTypeNone.

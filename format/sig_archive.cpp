@@ -1,4 +1,5 @@
-// Archives: gzip, 7z, ZIP, RAR and cabinet files.
+// Archives: gzip, 7z, ZIP, RAR and cabinet files, tar, bzip2, xz and Zstandard.
+#include "format/archive_headers.h"
 #include "format/file_type_judge.h"
 #include "format/signature_match.h"
 
@@ -39,6 +40,36 @@ constexpr uint8_t kRarSignature[] = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00};
 constexpr int kCabMinLength = 36;
 constexpr char kCabTag[] = "MSCF";
 
+// A POSIX or GNU tar header: the magic at 257 and a checksum the header's bytes must give.
+constexpr int kTarMinLength = 512;
+constexpr size_t kTarMagicOffset = 257;
+constexpr char kTarMagic[] = "ustar";
+constexpr size_t kTarChecksumOffset = 148;
+constexpr size_t kTarChecksumBytes = 8;
+constexpr uint32_t kTarChecksumBlank = ' ';
+
+// "BZh", the block size digit, then a block's or the stream end's 48-bit magic.
+constexpr int kBzip2MinLength = 10;
+constexpr char kBzip2Tag[] = "BZh";
+constexpr size_t kBzip2LevelOffset = 3;
+constexpr size_t kBzip2MagicOffset = 4;
+constexpr uint8_t kBzip2BlockMagic[] = {0x31, 0x41, 0x59, 0x26, 0x53, 0x59};
+constexpr uint8_t kBzip2EndMagic[] = {0x17, 0x72, 0x45, 0x38, 0x50, 0x90};
+
+constexpr int kXzMinLength = 12;
+constexpr uint8_t kXzMagic[] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
+constexpr size_t kXzFlagsOffset = 6;
+// The first flag byte is reserved; the second names one of four checks.
+constexpr uint8_t kXzCheckNone = 0x00;
+constexpr uint8_t kXzCheckCrc32 = 0x01;
+constexpr uint8_t kXzCheckCrc64 = 0x04;
+constexpr uint8_t kXzCheckSha256 = 0x0A;
+
+constexpr int kZstdMinLength = 6;
+constexpr uint8_t kZstdMagic[] = {0x28, 0xB5, 0x2F, 0xFD};
+constexpr size_t kZstdDescriptorOffset = 4;
+constexpr uint8_t kZstdReservedBit = 0x08;
+
 }  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsGzipType(const unsigned char* buf, int len) {
@@ -70,6 +101,62 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsRarType(const unsigned char* buf, int len) {
 EXTEND_NAME_TYPE CFileTypeJudge::IsCabType(const unsigned char* buf, int len) {
   if (!HasAtLeast(buf, len, kCabMinLength)) return kTypeNone;
   return MatchText(buf, Usable(buf, len), 0, kCabTag) ? kTypeCab : kTypeNone;
+}
+
+// Parses the octal number in `field`: digits, ended by a NUL, a space or the field's end.
+bool ParseTarOctal(const unsigned char* field, size_t bytes, uint64_t& value) {
+  value = 0;
+  size_t i = 0;
+  while (i < bytes && field[i] == ' ') ++i;
+  size_t digits = 0;
+  for (; i < bytes && field[i] >= '0' && field[i] <= '7'; ++i, ++digits) value = value * 8 + (field[i] - '0');
+  return digits > 0 && (i == bytes || field[i] == 0 || field[i] == ' ');
+}
+
+bool IsTarHeader(const unsigned char* header, size_t n) {
+  if (n < static_cast<size_t>(kTarMinLength) || !MatchText(header, n, kTarMagicOffset, kTarMagic)) return false;
+  // The name's first byte, as the detection walk expects it (see the lead bytes there).
+  const uint8_t first = header[0];
+  if (!((first >= '!' && first <= '~') || (first >= 0xC2 && first <= 0xF4))) return false;
+  uint64_t stored = 0;
+  if (!ParseTarOctal(header + kTarChecksumOffset, kTarChecksumBytes, stored)) return false;
+  uint64_t sum = 0;
+  for (size_t i = 0; i < static_cast<size_t>(kTarMinLength); ++i) {
+    const bool inField = i >= kTarChecksumOffset && i < kTarChecksumOffset + kTarChecksumBytes;
+    sum += inField ? kTarChecksumBlank : header[i];
+  }
+  return sum == stored;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsTarType(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kTarMinLength)) return kTypeNone;
+  return IsTarHeader(buf, Usable(buf, len)) ? kTypeTar : kTypeNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsBzip2Type(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kBzip2MinLength)) return kTypeNone;
+  const size_t n = Usable(buf, len);
+  if (!MatchText(buf, n, 0, kBzip2Tag) || buf[kBzip2LevelOffset] < '1' || buf[kBzip2LevelOffset] > '9')
+    return kTypeNone;
+  return Match(buf, n, kBzip2MagicOffset, kBzip2BlockMagic) || Match(buf, n, kBzip2MagicOffset, kBzip2EndMagic)
+             ? kTypeBz2
+             : kTypeNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsXzType(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kXzMinLength)) return kTypeNone;
+  const size_t n = Usable(buf, len);
+  if (!Match(buf, n, 0, kXzMagic) || buf[kXzFlagsOffset] != 0) return kTypeNone;
+  const uint8_t check = buf[kXzFlagsOffset + 1];
+  return check == kXzCheckNone || check == kXzCheckCrc32 || check == kXzCheckCrc64 || check == kXzCheckSha256
+             ? kTypeXz
+             : kTypeNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsZstdType(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kZstdMinLength)) return kTypeNone;
+  const size_t n = Usable(buf, len);
+  return Match(buf, n, 0, kZstdMagic) && (buf[kZstdDescriptorOffset] & kZstdReservedBit) == 0 ? kTypeZst : kTypeNone;
 }
 
 }  // namespace vorlenta

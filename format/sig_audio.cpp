@@ -1,4 +1,5 @@
-// Audio formats: MP3 behind an ID3v2 tag, MPEG audio layer II, MIDI, Monkey's Audio, SMAF.
+// Audio formats: MP3 behind an ID3v2 tag, MPEG audio layer II, MIDI, Monkey's Audio, SMAF,
+// FLAC, Sun audio and AMR speech.
 #include "format/file_type_judge.h"
 #include "format/signature_match.h"
 
@@ -41,6 +42,26 @@ constexpr char kApeTag[] = "MAC ";
 constexpr int kMmfMinLength = 4;
 constexpr char kMmfTag[] = "MMMD";
 
+// "fLaC", then the stream information block: the first metadata block, 34 bytes long.
+constexpr int kFlacMinLength = 8;
+constexpr char kFlacTag[] = "fLaC";
+constexpr size_t kFlacFirstBlockOffset = 4;
+constexpr uint8_t kFlacBlockTypeMask = 0x7F;
+constexpr uint8_t kFlacStreamInfoLength[] = {0x00, 0x00, 0x22};
+
+constexpr int kAuMinLength = 24;
+constexpr char kAuTag[] = ".snd";
+constexpr size_t kAuDataOffsetOffset = 4;
+constexpr size_t kAuEncodingOffset = 12;
+constexpr size_t kAuChannelsOffset = 20;
+constexpr uint32_t kAuHeaderBytes = 24;
+constexpr uint32_t kAuLastEncoding = 27;
+constexpr uint32_t kAuMostChannels = 64;
+
+constexpr int kAmrMinLength = 6;
+constexpr char kAmrTag[] = "#!AMR\n";
+constexpr char kAmrWideTag[] = "#!AMR-WB\n";
+
 }  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsMp3Type(const unsigned char* buf, int len) {
@@ -78,6 +99,29 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsApeType(const unsigned char* buf, int len) {
 EXTEND_NAME_TYPE CFileTypeJudge::IsMmfType(const unsigned char* buf, int len) {
   if (!HasAtLeast(buf, len, kMmfMinLength)) return kTypeNone;
   return MatchText(buf, Usable(buf, len), 0, kMmfTag) ? kTypeMmf : kTypeNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsFlacType(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kFlacMinLength)) return kTypeNone;
+  const size_t n = Usable(buf, len);
+  if (!MatchText(buf, n, 0, kFlacTag) || (buf[kFlacFirstBlockOffset] & kFlacBlockTypeMask) != 0) return kTypeNone;
+  return Match(buf, n, kFlacFirstBlockOffset + 1, kFlacStreamInfoLength) ? kTypeFlac : kTypeNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsAuType(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kAuMinLength)) return kTypeNone;
+  const size_t n = Usable(buf, len);
+  if (!MatchText(buf, n, 0, kAuTag) || ReadU32BE(buf, n, kAuDataOffsetOffset) < kAuHeaderBytes) return kTypeNone;
+  const uint32_t encoding = ReadU32BE(buf, n, kAuEncodingOffset);
+  const uint32_t channels = ReadU32BE(buf, n, kAuChannelsOffset);
+  return encoding >= 1 && encoding <= kAuLastEncoding && channels >= 1 && channels <= kAuMostChannels ? kTypeAu
+                                                                                                      : kTypeNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsAmrType(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kAmrMinLength)) return kTypeNone;
+  const size_t n = Usable(buf, len);
+  return MatchText(buf, n, 0, kAmrTag) || MatchText(buf, n, 0, kAmrWideTag) ? kTypeAmr : kTypeNone;
 }
 
 }  // namespace vorlenta

@@ -1,4 +1,4 @@
-// Other audio and video containers: RealMedia, ASF, Flash, Matroska, MXF.
+// Other audio and video containers: RealMedia, ASF, Flash, Matroska and WebM, MXF.
 #include "format/file_type_judge.h"
 #include "format/signature_match.h"
 
@@ -36,6 +36,10 @@ constexpr uint8_t kFlvHeaderSize[] = {0x00, 0x00, 0x00, 0x09};
 
 constexpr int kMkvMinLength = 16;
 constexpr uint8_t kEbmlMagic[] = {0x1A, 0x45, 0xDF, 0xA3};
+// The EBML header's DocType element holding "webm"; the header is short, so it lies near the
+// start.
+constexpr uint8_t kWebmDocType[] = {0x42, 0x82, 0x84, 'w', 'e', 'b', 'm'};
+constexpr size_t kEbmlHeaderSearchBytes = 64;
 
 constexpr int kMxfMinLength = 16;
 // Key of a closed, complete header partition pack.
@@ -72,6 +76,17 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsFlvType(const unsigned char* buf, int len) {
   if (MatchText(buf, n, 0, kFlvTag) && buf[kFlvVersionOffset] == kFlvVersion &&
       Match(buf, n, kFlvHeaderSizeOffset, kFlvHeaderSize)) {
     return kTypeFlv;
+  }
+  return kTypeNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsWebmType(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kMkvMinLength)) return kTypeNone;
+  const size_t n = Usable(buf, len);
+  if (!Match(buf, n, 0, kEbmlMagic)) return kTypeNone;
+  const size_t limit = n < kEbmlHeaderSearchBytes ? n : kEbmlHeaderSearchBytes;
+  for (size_t at = sizeof kEbmlMagic; at + sizeof kWebmDocType <= limit; ++at) {
+    if (Match(buf, limit, at, kWebmDocType)) return kTypeWebm;
   }
   return kTypeNone;
 }

@@ -35,6 +35,32 @@ constexpr int kMtsMinLength = 16;
 constexpr size_t kMtsPatOffset = 8;
 constexpr uint8_t kMtsPatSignature[] = {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00};
 constexpr size_t kMtsTimeStampLength = 4;
+// Other writers open the stream with the PAT or the service table in a packet of its own; the
+// first sector then shows the sync bytes of three 192-byte packets.
+constexpr int kMtsPacketSize = 192;
+constexpr int kMtsProbePackets = 3;
+constexpr int kMtsProbeLength = kMtsPacketSize * (kMtsProbePackets - 1) + kMtsTimeStampLength + 1;
+constexpr size_t kMtsPidOffset = 5;
+constexpr uint8_t kMtsPayloadStart = 0x40;
+constexpr uint8_t kMtsPatPid = 0x00;
+constexpr uint8_t kMtsServicePid = 0x11;
+constexpr size_t kMtsPointerOffset = 8;
+constexpr uint8_t kMtsPatTable = 0x00;
+constexpr uint8_t kMtsServiceTable = 0x42;
+
+// A first packet that carries the start of the PAT or of the service description table.
+bool IsOpeningTablePacket(const uint8_t* buf, size_t n) {
+  if (n < static_cast<size_t>(kMtsProbeLength)) return false;
+  for (int k = 0; k < kMtsProbePackets; ++k) {
+    if (buf[kMtsPacketSize * k + kMtsTimeStampLength] != kTsSyncByte) return false;
+  }
+  const uint8_t flags = buf[kMtsPidOffset];
+  const uint8_t pid = buf[kMtsPidOffset + 1];
+  if ((flags & ~kMtsPayloadStart) != 0 || (flags & kMtsPayloadStart) == 0) return false;
+  const uint8_t table = buf[kMtsPointerOffset + 1];
+  return buf[kMtsPointerOffset] == 0 && ((pid == kMtsPatPid && table == kMtsPatTable) ||
+                                         (pid == kMtsServicePid && table == kMtsServiceTable));
+}
 
 bool ReadProbe(uint8_t* out, int sectors, uint64_t firstSector) {
   CDiskReader* reader = CFileTypeJudge::m_pDiskReader;
@@ -101,7 +127,7 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsTsType(const unsigned char* buf, int len) {
 EXTEND_NAME_TYPE CFileTypeJudge::IsMtsType(const unsigned char* buf, int len) {
   if (!HasAtLeast(buf, len, kMtsMinLength)) return kTypeNone;
   const size_t n = Usable(buf, len);
-  if (!Match(buf, n, kMtsPatOffset, kMtsPatSignature)) return kTypeNone;
+  if (!Match(buf, n, kMtsPatOffset, kMtsPatSignature) && !IsOpeningTablePacket(buf, n)) return kTypeNone;
   // While a stream is measured, a packet with a time stamp is that stream going on.
   bool stampZero = true;
   for (size_t i = 0; i < kMtsTimeStampLength; ++i) stampZero = stampZero && buf[i] == 0;

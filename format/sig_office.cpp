@@ -1,6 +1,8 @@
-// Documents: compound files (Word, Excel, PowerPoint, Flash sources), OOXML packages and PDF.
+// Documents: compound files (Word, Excel, PowerPoint, Flash sources), OOXML packages, PDF, and
+// OpenDocument and EPUB packages (named by their first member, "mimetype", stored as is).
 // The kind of a compound file or a package is not in its first sector, so the sub-type tests
 // read on from the device.
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -91,6 +93,25 @@ constexpr MemberPrefix kMemberPrefixes[] = {
     {"word", 4, 5, kTypeWordX},
     {"ppt", 3, 4, kTypePowerPointX},
     {"xl", 2, 3, kTypeExcelX},
+};
+
+// The stored "mimetype" member: no compression, an 8-byte name, no extra field.
+constexpr int kOpenDocumentMinLength = 58;
+constexpr size_t kZipMethodOffset = 8;
+constexpr size_t kZipNameLengthOffset = 26;
+constexpr size_t kZipExtraLengthOffset = 28;
+constexpr uint16_t kZipStored = 0;
+constexpr char kMimetypeName[] = "mimetype";
+constexpr size_t kMimetypeContentOffset = kZipLocalNameOffset + sizeof kMimetypeName - 1;
+struct PackageMime {
+  const char* mime;
+  EXTEND_NAME_TYPE type;
+};
+const PackageMime kPackageMimes[] = {
+    {"application/vnd.oasis.opendocument.text", kTypeOdt},
+    {"application/vnd.oasis.opendocument.spreadsheet", kTypeOds},
+    {"application/vnd.oasis.opendocument.presentation", kTypeOdp},
+    {"application/epub+zip", kTypeEpub},
 };
 
 constexpr int kPdfMinLength = 5;
@@ -222,6 +243,20 @@ EXTEND_NAME_TYPE CFileTypeJudge::ReturnFileType(const unsigned char* name, int l
 EXTEND_NAME_TYPE CFileTypeJudge::IsPdfType(const unsigned char* buf, int len) {
   if (!HasAtLeast(buf, len, kPdfMinLength)) return kTypeNone;
   return MatchText(buf, Usable(buf, len), 0, kPdfTag) ? kTypePdf : kTypeNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsOpenDocumentType(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kOpenDocumentMinLength)) return kTypeNone;
+  const size_t n = Usable(buf, len);
+  if (!Match(buf, n, 0, kZipLocalHeader) || ReadU16LE(buf, n, kZipMethodOffset) != kZipStored) return kTypeNone;
+  if (ReadU16LE(buf, n, kZipNameLengthOffset) != sizeof kMimetypeName - 1 ||
+      ReadU16LE(buf, n, kZipExtraLengthOffset) != 0)
+    return kTypeNone;
+  if (!MatchText(buf, n, kZipLocalNameOffset, kMimetypeName)) return kTypeNone;
+  for (const PackageMime& m : kPackageMimes) {
+    if (BytesEqual(buf, n, kMimetypeContentOffset, m.mime, std::strlen(m.mime))) return m.type;
+  }
+  return kTypeNone;
 }
 
 }  // namespace vorlenta

@@ -1,4 +1,4 @@
-// Executables and disk images, databases and mail stores, fonts.
+// Executables and disk images, databases and mail stores, fonts (TrueType, OpenType, WOFF).
 #include "format/file_type_judge.h"
 #include "format/signature_match.h"
 
@@ -45,6 +45,34 @@ constexpr size_t kTtfEntrySelectorOffset = 8;
 constexpr size_t kTtfRangeShiftOffset = 10;
 constexpr size_t kTtfTableRecordsOffset = 12;
 constexpr size_t kTtfTableRecordSize = 16;
+
+constexpr char kOpenTypeTag[] = "OTTO";
+constexpr size_t kMostFontTables = 256;
+
+constexpr int kWoffMinLength = 44;
+constexpr char kWoffTag[] = "wOFF";
+constexpr char kWoff2Tag[] = "wOF2";
+constexpr size_t kWoffFlavorOffset = 4;
+constexpr uint8_t kTrueTypeFlavor[] = {0x00, 0x01, 0x00, 0x00};
+constexpr char kAppleTrueTypeFlavor[] = "true";
+constexpr size_t kWoffLengthOffset = 8;
+constexpr size_t kWoffTableCountOffset = 12;
+constexpr size_t kWoffReservedOffset = 14;
+
+// The binary-search fields of an sfnt directory follow from its table count.
+bool FontSearchFieldsAgree(const unsigned char* buf, size_t n) {
+  const size_t tables = ReadU16BE(buf, n, kTtfTableCountOffset);
+  if (tables == 0 || tables > kMostFontTables) return false;
+  uint32_t power = 1;
+  uint16_t selector = 0;
+  while (power * 2 <= tables) {
+    power *= 2;
+    ++selector;
+  }
+  const uint32_t range = power * kTtfTableRecordSize;
+  return ReadU16BE(buf, n, kTtfSearchRangeOffset) == range && ReadU16BE(buf, n, kTtfEntrySelectorOffset) == selector &&
+         ReadU16BE(buf, n, kTtfRangeShiftOffset) == tables * kTtfTableRecordSize - range;
+}
 
 }  // namespace
 
@@ -98,6 +126,25 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsTtfType(const unsigned char* buf, int len) {
   // table directory.
   const size_t directoryEnd = kTtfTableRecordsOffset + kTtfTableRecordSize * tables;
   return Match(buf, n, directoryEnd, kTrueTypeVersion) ? kTypeTtf : kTypeNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsOtfType(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kTtfMinLength)) return kTypeNone;
+  const size_t n = Usable(buf, len);
+  return MatchText(buf, n, 0, kOpenTypeTag) && FontSearchFieldsAgree(buf, n) ? kTypeOtf : kTypeNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsWoffType(const unsigned char* buf, int len) {
+  if (!HasAtLeast(buf, len, kWoffMinLength)) return kTypeNone;
+  const size_t n = Usable(buf, len);
+  const bool woff = MatchText(buf, n, 0, kWoffTag);
+  if (!woff && !MatchText(buf, n, 0, kWoff2Tag)) return kTypeNone;
+  const bool flavor = Match(buf, n, kWoffFlavorOffset, kTrueTypeFlavor) ||
+                      MatchText(buf, n, kWoffFlavorOffset, kOpenTypeTag) ||
+                      MatchText(buf, n, kWoffFlavorOffset, kAppleTrueTypeFlavor);
+  if (!flavor || ReadU32BE(buf, n, kWoffLengthOffset) < static_cast<uint32_t>(kWoffMinLength)) return kTypeNone;
+  if (ReadU16BE(buf, n, kWoffTableCountOffset) == 0 || ReadU16BE(buf, n, kWoffReservedOffset) != 0) return kTypeNone;
+  return woff ? kTypeWoff : kTypeWoff2;
 }
 
 }  // namespace vorlenta

@@ -15,8 +15,8 @@ namespace {
 
 
 constexpr int kSectorSizes[] = {512, 512, 512, 512, 4096, 1024, 520, 0, 8192};
-constexpr const char* kExtensions[] = {"jpg", "doc", "xls", "ppt", "ole", "docx", "xlsx", "ts", "mts", "zip",
-                                       "ico", "ttf", "exe", "txt", "MPG", "fla"};
+constexpr const char* kExtensions[] = {"jpg", "doc", "xls", "ppt", "ole", "docx", "xlsx", "ts",  "mts", "zip", "ico",
+                                       "ttf", "exe", "txt", "MPG", "fla", "heic", "nef",  "ogg", "odt", "tar", "tga"};
 constexpr size_t kMaxSectorsTested = 24;
 
 }  // namespace

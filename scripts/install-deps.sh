@@ -10,6 +10,9 @@ packages=(
   dosfstools mtools ntfs-3g fdisk gdisk e2fsprogs coreutils exfatprogs exfat-fuse
   # real files of many formats for the signature tests
   imagemagick zip unzip sox ffmpeg sqlite3 fonts-dejavu-core p7zip-full gzip libimage-exiftool-perl groff
+  # phone, camera and current formats for the carving tests
+  libheif-examples libopenjp2-tools flac vorbis-tools opus-tools libsox-fmt-all libopencore-amrnb0 woff2 woff-tools
+  tar bzip2 xz-utils zstd fonts-urw-base35 enscript
   # the window, its previews and fonts, its tests without a screen, and its desktop files
   qt6-base-dev qt6-image-formats-plugins fonts-liberation xvfb xauth desktop-file-utils xdotool
 )

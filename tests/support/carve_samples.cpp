@@ -9,9 +9,15 @@ namespace vorlenta::test {
 
 namespace {
 
+#define OTF_FONT "/usr/share/fonts/opentype/urw-base35/C059-Bold.otf"
+
 #define FFMPEG "ffmpeg -nostdin -hide_banner -loglevel error -y "
 #define CLIP FFMPEG "-f lavfi -i testsrc=size=160x120:rate=25 -t 2 "
 #define GRADIENT "convert -size 64x48 gradient:red-blue "
+#define PLASMA "convert -seed 5 -size 120x90 plasma:fractal "
+#define ZIPPED(dir, mime, out) \
+  "mkdir -p " dir " && cd " dir " && printf '" mime "' > mimetype && cp ../notes.txt content.xml && " \
+  "zip -q -X -0 ../" out " mimetype && zip -q -X ../" out " content.xml"
 
 struct Recipe {
   const char* label;
@@ -34,7 +40,7 @@ const Recipe kRecipes[] = {
      "jpg", LengthRule::kExact},
     {"GIF", "photo.gif", GRADIENT "photo.gif", "gif", LengthRule::kExact},
     {"BMP", "old.bmp", GRADIENT "BMP3:old.bmp", "bmp", LengthRule::kExact},
-    {"TIFF", "photo.tif", GRADIENT "photo.tif", "tif", LengthRule::kBounded},
+    {"TIFF", "photo.tif", GRADIENT "photo.tif", "tif", LengthRule::kExact},
     {"Photoshop", "photo.psd", GRADIENT "photo.psd", "psd", LengthRule::kBounded},
     {"icon", "icon.ico", GRADIENT "-define icon:auto-resize=16,32,48 icon.ico", "ico", LengthRule::kExact},
     {"PDF", "doc.pdf", "printf '.TL\\nCarved\\n.PP\\nA page of text set by groff.\\n' | groff -ms -Tpdf > doc.pdf",
@@ -58,21 +64,221 @@ const Recipe kRecipes[] = {
      "mp3", LengthRule::kId3v1Tail},
     {"WAVE", "tone.wav", "sox -n -r 8000 -c 1 tone.wav synth 0.5 sine 440", "wav", LengthRule::kExact},
     {"AVI", "clip.avi", CLIP "-c:v mpeg4 clip.avi", "avi", LengthRule::kExact},
-    {"MP4", "clip.mp4", CLIP "-c:v mpeg4 clip.mp4", "mp4", LengthRule::kBounded},
-    {"QuickTime", "clip.mov", CLIP "-c:v mpeg4 clip.mov", "mov", LengthRule::kBounded},
-    {"3GPP", "clip.3gp", CLIP "-c:v mpeg4 clip.3gp", "3gp", LengthRule::kBounded},
+    {"MP4", "clip.mp4", CLIP "-c:v mpeg4 clip.mp4", "mp4", LengthRule::kExact},
+    {"QuickTime", "clip.mov", CLIP "-c:v mpeg4 clip.mov", "mov", LengthRule::kExact},
+    {"3GPP", "clip.3gp", CLIP "-c:v mpeg4 clip.3gp", "3gp", LengthRule::kExact},
     {"MPEG program stream", "clip.mpg", CLIP "-c:v mpeg1video -f mpeg clip.mpg", "mpeg", LengthRule::kBounded},
     {"MPEG transport stream", "clip.ts", CLIP "-f mpegts clip.ts", "ts", LengthRule::kExact},
-    {"Matroska", "clip.mkv", CLIP "clip.mkv", "mkv", LengthRule::kBounded},
+    {"Matroska", "clip.mkv", CLIP "clip.mkv", "mkv", LengthRule::kExact},
     {"Flash video", "clip.flv", CLIP "clip.flv", "flv", LengthRule::kBounded},
     {"ASF", "clip.wmv", CLIP "-f asf clip.wmv", "wmv", LengthRule::kExact},
     {"MXF", "clip.mxf", CLIP "-c:v mpeg2video -f mxf clip.mxf", "mxf", LengthRule::kBounded},
     {"RealMedia", "tone.rm", FFMPEG "-f lavfi -i sine=frequency=440:duration=1 -c:a ac3 -f rm tone.rm", "rmvb",
      LengthRule::kBounded},
     {"TrueType", "relaid.ttf", "", "ttf", LengthRule::kExact},
+    // Phones, cameras and current software.
+    {"JPEG whose Exif thumbnail starts on a sector", "thumbsector.jpg", "", "jpg", LengthRule::kExact},
+    {"HEIC", "photo.heic", PLASMA "src.png && heif-enc -q 50 -o photo.heic src.png", "heic", LengthRule::kExact},
+    {"AVIF", "photo.avif", PLASMA "photo.avif", "avif", LengthRule::kExact},
+    {"WebP", "photo.webp", PLASMA "photo.webp", "webp", LengthRule::kExact},
+    {"JPEG 2000", "photo.jp2", PLASMA "src2.png && opj_compress -i src2.png -o photo.jp2", "jp2", LengthRule::kExact},
+    {"JPEG 2000 codestream", "photo.j2k", PLASMA "src3.png && opj_compress -i src3.png -o photo.j2k", "j2k",
+     LengthRule::kExact},
+    {"PPM", "photo.ppm", PLASMA "photo.ppm", "ppm", LengthRule::kExact},
+    {"PGM", "photo.pgm", PLASMA "photo.pgm", "pgm", LengthRule::kExact},
+    {"PBM", "photo.pbm", PLASMA "photo.pbm", "pbm", LengthRule::kExact},
+    {"Targa", "photo.tga", PLASMA "photo.tga", "tga", LengthRule::kExact},
+    {"Targa, run-length", "rle.tga", PLASMA "-compress RLE rle.tga", "tga", LengthRule::kExact},
+    {"GIMP XCF (byte-built)", "image.xcf", "", "xcf", LengthRule::kBounded},
+    {"CR2 (byte-built, real JPEG preview)", "camera.cr2", "", "cr2", LengthRule::kExact},
+    {"CR3 (byte-built, real JPEG preview)", "camera.cr3", "", "cr3", LengthRule::kExact},
+    {"NEF (byte-built, real JPEG preview)", "camera.nef", "", "nef", LengthRule::kExact},
+    {"ARW (byte-built, real JPEG preview)", "camera.arw", "", "arw", LengthRule::kExact},
+    {"DNG (byte-built, real JPEG preview)", "camera.dng", "", "dng", LengthRule::kExact},
+    {"ORF (byte-built, real JPEG preview)", "camera.orf", "", "orf", LengthRule::kExact},
+    {"RW2 (byte-built, real JPEG preview)", "camera.rw2", "", "rw2", LengthRule::kExact},
+    {"RAF (byte-built, real JPEG preview)", "camera.raf", "", "raf", LengthRule::kExact},
+    {"PEF (byte-built, real JPEG preview)", "camera.pef", "", "pef", LengthRule::kExact},
+    {"FLAC", "tone.flac", "sox -n -b 16 -r 44100 -c 1 pcm.wav synth 1 sine 440 && flac -s -f -o tone.flac pcm.wav",
+     "flac", LengthRule::kExact},
+    {"Ogg Vorbis", "tone.ogg", "oggenc -Q -o tone.ogg pcm.wav", "ogg", LengthRule::kExact},
+    {"Opus", "tone.opus", "opusenc --quiet pcm.wav tone.opus", "opus", LengthRule::kExact},
+    {"M4A", "tone.m4a", FFMPEG "-i pcm.wav -c:a aac tone.m4a", "m4a", LengthRule::kExact},
+    {"M4B", "book.m4b", FFMPEG "-i pcm.wav -c:a aac -f ipod -brand 'M4B ' book.m4b", "m4b", LengthRule::kExact},
+    {"AIFF", "tone.aiff", "sox pcm.wav tone.aiff", "aiff", LengthRule::kExact},
+    {"Sun audio", "tone.au", "sox pcm.wav tone.au", "au", LengthRule::kExact},
+    {"AMR", "tone.amr", "sox pcm.wav -r 8000 -t amr-nb tone.amr", "amr", LengthRule::kExact},
+    {"WebM", "clip.webm", CLIP "-c:v libvpx clip.webm", "webm", LengthRule::kExact},
+    {"Ogg Theora", "clip.ogv", CLIP "-c:v libtheora clip.ogv", "ogv", LengthRule::kExact},
+    {"M4V", "clip.m4v", CLIP "-c:v mpeg4 clip.m4v", "m4v", LengthRule::kExact},
+    {"M2TS", "clip.m2ts", CLIP "-c:v mpeg2video -f mpegts -mpegts_m2ts_mode 1 clip.m2ts", "mts", LengthRule::kExact},
+    {"OpenDocument text", "doc.odt", ZIPPED("odt", "application/vnd.oasis.opendocument.text", "doc.odt"), "odt",
+     LengthRule::kExact},
+    {"OpenDocument spreadsheet", "sheet.ods",
+     ZIPPED("ods", "application/vnd.oasis.opendocument.spreadsheet", "sheet.ods"), "ods", LengthRule::kExact},
+    {"OpenDocument presentation", "talk.odp",
+     ZIPPED("odp", "application/vnd.oasis.opendocument.presentation", "talk.odp"), "odp", LengthRule::kExact},
+    {"EPUB", "book.epub", ZIPPED("epub", "application/epub+zip", "book.epub"), "epub", LengthRule::kExact},
+    {"RTF", "doc.rtf", "enscript -q --language=rtf -o doc.rtf numbers.txt", "rtf", LengthRule::kExact},
+    {"PostScript", "doc.ps", "printf '.TL\\nCarved\\n.PP\\nText.\\n' | groff -ms -Tps > doc.ps", "ps",
+     LengthRule::kExact},
+    {"HTML", "doc.html", "printf '.TL\\nCarved\\n.PP\\nText.\\n' | groff -ms -Thtml > doc.html", "html",
+     LengthRule::kExact},
+    {"XML", "probe.xml", "ffprobe -v error -of xml -show_format -show_streams clip.mkv > probe.xml", "xml",
+     LengthRule::kExact},
+    {"tar", "files.tar", "tar cf files.tar numbers.txt filler.bin", "tar", LengthRule::kExact},
+    {"bzip2", "numbers.bz2", "bzip2 -c numbers.txt > numbers.bz2", "bz2", LengthRule::kExact},
+    {"xz", "numbers.xz", "xz -c numbers.txt > numbers.xz", "xz", LengthRule::kExact},
+    {"Zstandard", "numbers.zst", "zstd -q -c numbers.txt > numbers.zst", "zst", LengthRule::kExact},
+    {"OpenType", "font.otf", "cp " OTF_FONT " font.otf", "otf", LengthRule::kExact},
+    {"WOFF", "font.woff", "cp " OTF_FONT " w1.otf && sfnt2woff w1.otf && mv w1.woff font.woff", "woff",
+     LengthRule::kExact},
+    {"WOFF2", "font.woff2", "cp " OTF_FONT " w2.otf && woff2_compress w2.otf && mv w2.woff2 font.woff2", "woff2",
+     LengthRule::kExact},
 };
 
-constexpr const char* kTools[] = {"convert", "exiftool", "ffmpeg", "sox", "zip", "7z", "gzip", "sqlite3", "groff"};
+constexpr const char* kTools[] = {"convert", "exiftool", "ffmpeg", "sox",     "zip",      "7z",     "gzip",
+                                  "sqlite3", "groff",    "heif-enc", "opj_compress", "flac", "oggenc", "opusenc",
+                                  "enscript", "bzip2",   "xz",       "zstd",    "sfnt2woff", "woff2_compress"};
+constexpr size_t kRawPreviewOffset = 1024;  // a sector boundary: the preview must not count as a file
+constexpr size_t kRawDataBytes = 20000;
+
+void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v, bool big) {
+  b[at] = static_cast<uint8_t>(big ? v >> 8 : v);
+  b[at + 1] = static_cast<uint8_t>(big ? v : v >> 8);
+}
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v, bool big) {
+  if (big) {
+    WriteU32BE(b.data(), at, v);
+  } else {
+    WriteU32LE(b.data(), at, v);
+  }
+}
+
+// A TIFF-shaped camera file: the first directory names the maker (and the DNG version) and
+// points at a real JPEG preview on a sector boundary and at an Exif directory; the second
+// points at the raw data, which ends the file.
+std::vector<uint8_t> TiffRaw(const std::string& magic, const char* make, bool dng, const std::vector<uint8_t>& jpeg) {
+  const bool big = magic[0] == 'M';
+  const bool cr2 = magic == "CR2";
+  std::vector<uint8_t> b(kRawPreviewOffset, 0);
+  const std::string header = magic == "MM"      ? std::string("MM\0*", 4)
+                             : magic.size() < 4 ? std::string("II*\0", 4)
+                                                : magic;
+  std::copy(header.begin(), header.end(), b.begin());
+  if (cr2) b[8] = 'C', b[9] = 'R', b[10] = 2;
+  const size_t ifd0 = cr2 ? 16 : 8;
+  Put32(b, 4, static_cast<uint32_t>(ifd0), big);
+  const uint16_t entries = dng ? 6 : 5;
+  const size_t strings = ifd0 + 2 + 12 * entries + 4;
+  const size_t exif = strings + 32;
+  const size_t ifd1 = exif + 2 + 12 + 4 + 8;
+  const size_t rawOffset = (kRawPreviewOffset + jpeg.size() + 511) / 512 * 512 + 100;
+  struct Entry {
+    uint16_t tag, type;
+    uint32_t count, value;
+  };
+  const uint32_t makeChars = static_cast<uint32_t>(std::string(make).size() + 1);
+  std::vector<Entry> first = {{0x00FE, 4, 1, 0}, {0x010F, 2, makeChars, static_cast<uint32_t>(strings)},
+                              {0x0111, 4, 1, kRawPreviewOffset}, {0x0117, 4, 1, static_cast<uint32_t>(jpeg.size())},
+                              {0x8769, 4, 1, static_cast<uint32_t>(exif)}};
+  if (dng) first.push_back({0xC612, 1, 4, big ? 0x01040000u : 0x00000401u});
+  const auto write = [&](size_t at, const std::vector<Entry>& list, uint32_t next) {
+    Put16(b, at, static_cast<uint16_t>(list.size()), big);
+    for (size_t i = 0; i < list.size(); ++i) {
+      const size_t e = at + 2 + 12 * i;
+      Put16(b, e, list[i].tag, big);
+      Put16(b, e + 2, list[i].type, big);
+      Put32(b, e + 4, list[i].count, big);
+      Put32(b, e + 8, list[i].value, big);
+    }
+    Put32(b, at + 2 + 12 * list.size(), next, big);
+  };
+  write(ifd0, first, static_cast<uint32_t>(ifd1));
+  std::copy(make, make + makeChars - 1, b.begin() + static_cast<long>(strings));
+  write(exif, {{0x829A, 5, 1, static_cast<uint32_t>(exif + 18)}}, 0);
+  Put32(b, exif + 18, 1, big);
+  Put32(b, exif + 22, 250, big);
+  write(ifd1, {{0x0111, 4, 1, static_cast<uint32_t>(rawOffset)}, {0x0117, 4, 1, kRawDataBytes}}, 0);
+  b.insert(b.end(), jpeg.begin(), jpeg.end());
+  b.resize(rawOffset, 0);
+  const std::vector<uint8_t> raw = RandomBytes(kRawDataBytes, 41);
+  b.insert(b.end(), raw.begin(), raw.end());
+  return b;
+}
+
+// Fujifilm's header names the preview, the sensor header and the sensor data.
+std::vector<uint8_t> RafRaw(const std::vector<uint8_t>& jpeg) {
+  std::vector<uint8_t> b(kRawPreviewOffset, 0);
+  const std::string head = "FUJIFILMCCD-RAW 0201FF383501";
+  std::copy(head.begin(), head.end(), b.begin());
+  const uint32_t cfaHeader = static_cast<uint32_t>((kRawPreviewOffset + jpeg.size() + 511) / 512 * 512);
+  const uint32_t parts[] = {kRawPreviewOffset, static_cast<uint32_t>(jpeg.size()), cfaHeader, 512, cfaHeader + 512,
+                            kRawDataBytes};
+  for (size_t i = 0; i < 6; ++i) WriteU32BE(b.data(), 84 + 4 * i, parts[i]);
+  b.insert(b.end(), jpeg.begin(), jpeg.end());
+  b.resize(cfaHeader, 0);
+  const std::vector<uint8_t> raw = RandomBytes(512 + kRawDataBytes, 43);
+  b.insert(b.end(), raw.begin(), raw.end());
+  return b;
+}
+
+// Canon's ISO media raw: ftyp, a moov with one uuid box, and an mdat holding the preview on a
+// sector boundary and the raw data.
+std::vector<uint8_t> Cr3Raw(const std::vector<uint8_t>& jpeg) {
+  std::vector<uint8_t> b = {0, 0, 0, 24, 'f', 't', 'y', 'p', 'c', 'r', 'x', ' ', 0, 0, 0, 1, 'c', 'r', 'x', ' ',
+                            'i', 's', 'o', 'm'};
+  const std::vector<uint8_t> uuid = RandomBytes(200, 45);
+  std::vector<uint8_t> moov = {0, 0, 0, 0, 'm', 'o', 'o', 'v', 0, 0, 0, 0, 'u', 'u', 'i', 'd'};
+  moov.insert(moov.end(), uuid.begin(), uuid.end());
+  WriteU32BE(moov.data(), 0, static_cast<uint32_t>(moov.size()));
+  WriteU32BE(moov.data(), 8, static_cast<uint32_t>(moov.size() - 8));
+  b.insert(b.end(), moov.begin(), moov.end());
+  const size_t mdat = b.size();
+  const uint8_t header[] = {0, 0, 0, 0, 'm', 'd', 'a', 't'};
+  b.insert(b.end(), header, header + 8);
+  b.resize(kRawPreviewOffset, 0);
+  b.insert(b.end(), jpeg.begin(), jpeg.end());
+  const std::vector<uint8_t> raw = RandomBytes(kRawDataBytes, 47);
+  b.insert(b.end(), raw.begin(), raw.end());
+  WriteU32BE(b.data(), mdat, static_cast<uint32_t>(b.size() - mdat));
+  return b;
+}
+
+// GIMP writes XCF; no package here installs it headless, so the header is built: the magic,
+// the version, the canvas size and mode, then property and layer data.
+std::vector<uint8_t> XcfImage() {
+  std::vector<uint8_t> b = {'g', 'i', 'm', 'p', ' ', 'x', 'c', 'f', ' ', 'v', '0', '1', '1', 0};
+  std::vector<uint8_t> rest = RandomBytes(6000, 49);
+  b.insert(b.end(), rest.begin(), rest.end());
+  return b;
+}
+
+// Offset of the first JPEG start after the file's own: the Exif thumbnail's.
+size_t ThumbnailOffset(const std::vector<uint8_t>& jpeg) {
+  for (size_t i = 2; i + 3 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xD8 && jpeg[i + 2] == 0xFF) return i;
+  }
+  return 0;
+}
+
+// A JPEG whose Exif thumbnail starts on a sector boundary: the description's length is tuned
+// until exiftool places it there.
+bool MakeThumbnailOnSector(const std::string& folder) {
+  size_t pad = 8;
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    const std::string run = "cd " + ShellQuote(folder) +
+                            " && cp phone.jpg thumbsector.jpg && exiftool -q -overwrite_original "
+                            "'-ThumbnailImage<=thumb.jpg' '-ImageDescription=" + std::string(pad, 'd') +
+                            "' thumbsector.jpg >/dev/null 2>&1";
+    if (RunCommand(run) != 0) return false;
+    const size_t at = ThumbnailOffset(ReadFileBytes(folder + "/thumbsector.jpg"));
+    if (at == 0) return false;
+    if (at % 512 == 0) return true;
+    pad += 512 - at % 512;
+  }
+  return false;
+}
 constexpr const char* kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
 }  // namespace
@@ -122,8 +328,23 @@ std::string MakeCarveSamples(const std::string& folder, std::vector<CarveSample>
     WriteFileBytes(path(member), RandomBytes(1500, 11));
   }
   WriteFileBytes(path("relaid.ttf"), RelayFontHeadFirst(ReadFileBytes(kFont)));
+  WriteFileBytes(path("image.xcf"), XcfImage());
 
   for (const Recipe& r : kRecipes) {
+    if (std::string(r.file) == "thumbsector.jpg" && !MakeThumbnailOnSector(folder)) error += "no thumbsector.jpg; ";
+    if (std::string(r.file) == "camera.cr2") {
+      // The camera files carry the phone picture's thumbnail as their preview.
+      const std::vector<uint8_t> jpeg = ReadFileBytes(path("thumb.jpg"));
+      WriteFileBytes(path("camera.cr2"), TiffRaw("CR2", "Canon", false, jpeg));
+      WriteFileBytes(path("camera.nef"), TiffRaw("MM", "NIKON CORPORATION", false, jpeg));
+      WriteFileBytes(path("camera.arw"), TiffRaw("II", "SONY", false, jpeg));
+      WriteFileBytes(path("camera.dng"), TiffRaw("II", "Canon", true, jpeg));
+      WriteFileBytes(path("camera.orf"), TiffRaw("IIRO", "OLYMPUS CORPORATION", false, jpeg));
+      WriteFileBytes(path("camera.rw2"), TiffRaw(std::string("IIU\0", 4), "Panasonic", false, jpeg));
+      WriteFileBytes(path("camera.pef"), TiffRaw("MM", "PENTAX Corporation", false, jpeg));
+      WriteFileBytes(path("camera.raf"), RafRaw(jpeg));
+      WriteFileBytes(path("camera.cr3"), Cr3Raw(jpeg));
+    }
     if (*r.command != '\0' && RunCommand("cd " + ShellQuote(folder) + " && (" + r.command + ") >/dev/null 2>&1") != 0) {
       error += std::string("cannot make ") + r.file + "; ";
       continue;

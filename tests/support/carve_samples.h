@@ -1,5 +1,7 @@
 // Real files of the carved formats, made by the real tools (ImageMagick, exiftool, ffmpeg, sox,
-// zip, 7z, gzip, sqlite3) in a folder, for the carving tests.
+// zip, 7z, gzip, sqlite3, libheif, OpenJPEG, flac, vorbis-tools, opus-tools, enscript, groff,
+// tar, bzip2, xz, zstd, the WOFF tools) in a folder, for the carving tests. Camera raw files and
+// a GIMP image, which no tool here writes, are built around a real JPEG preview.
 #pragma once
 
 #include <cstdint>
