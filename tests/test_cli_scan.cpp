@@ -49,11 +49,7 @@ class CliScanTest : public ::testing::Test {
     ASSERT_TRUE(test::Mtools(image_, "mdel", "'::/DCIM/Beach day.jpg' '::/Shopping notes.txt'"));
   }
 
-  int Cli(const std::string& args, std::string* out) {
-    return test::RunCommand("VORLENTA_SUPPORT_DIR=" + ShellQuote(dir_ / "support") + " " + ShellQuote(VORLENTA_CLI_PATH) +
-                                " " + args + " 2>" + ShellQuote(dir_ / "stderr"),
-                            out);
-  }
+  int Cli(const std::string& args, std::string* out) { return test::RunCli(dir_, args, out); }
   std::string Stderr() {
     const std::vector<uint8_t> bytes = test::ReadFileBytes(dir_ / "stderr");
     return std::string(bytes.begin(), bytes.end());

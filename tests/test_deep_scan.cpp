@@ -95,11 +95,7 @@ class DeepScanTest : public ::testing::Test {
     for (const char* tool : {"mkfs.fat", "mcopy", "mkntfs", "ntfscp", "convert", "sox"}) VORLENTA_REQUIRE_TOOL(tool);
     originals_ = MakeOriginals(dir_);
   }
-  int Cli(const std::string& args, std::string* out) {
-    return test::RunCommand("VORLENTA_SUPPORT_DIR=" + ShellQuote(dir_ / "support") + " " + ShellQuote(VORLENTA_CLI_PATH) +
-                                " " + args + " 2>" + ShellQuote(dir_ / "stderr"),
-                            out);
-  }
+  int Cli(const std::string& args, std::string* out) { return test::RunCli(dir_, args, out); }
   test::TempDir dir_;
   std::vector<Original> originals_;
 };

@@ -31,11 +31,7 @@ class ExfatCardTest : public ::testing::Test {
     for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "losetup", "convert", "sox"})
       VORLENTA_REQUIRE_TOOL(tool);
   }
-  int Cli(const std::string& args, std::string* out) {
-    return test::RunCommand("VORLENTA_SUPPORT_DIR=" + ShellQuote(dir_ / "support") + " " +
-                                ShellQuote(VORLENTA_CLI_PATH) + " " + args + " 2>" + ShellQuote(dir_ / "stderr"),
-                            out);
-  }
+  int Cli(const std::string& args, std::string* out) { return test::RunCli(dir_, args, out); }
   // "path" -> kinds of the scan's hits.
   std::multimap<std::string, std::string> Scan(const std::string& args) {
     std::string out;

@@ -108,6 +108,12 @@ std::vector<uint8_t> RandomBytes(size_t count, uint64_t seed) {
   return bytes;
 }
 
+int RunCli(const TempDir& dir, const std::string& args, std::string* output) {
+  return RunCommand("VORLENTA_SUPPORT_DIR=" + ShellQuote(dir / "support") + " " + ShellQuote(VORLENTA_CLI_PATH) + " " +
+                        args + " 2>" + ShellQuote(dir / "stderr"),
+                    output);
+}
+
 std::string RandomFile(const std::string& path, size_t size, uint64_t seed) {
   WriteFileBytes(path, RandomBytes(size, seed));
   return path;

@@ -54,6 +54,10 @@ std::string Sha256OfFile(const std::string& path);
 // Deterministic pseudo-random bytes (xorshift), for filler data and file contents.
 std::vector<uint8_t> RandomBytes(size_t count, uint64_t seed);
 
+// Runs vorlenta-cli with `args`, the support folder `dir`/support and standard error into
+// `dir`/stderr; returns its exit status and, when asked, its standard output.
+int RunCli(const TempDir& dir, const std::string& args, std::string* output);
+
 // Host files to put on test volumes; each returns `path`. A photo is made by ImageMagick.
 std::string RandomFile(const std::string& path, size_t size, uint64_t seed);
 std::string TextFile(const std::string& path, size_t size);
