@@ -94,39 +94,6 @@ TEST_F(FastFatTest, FloppyFat12UsesItsRootSizeAndTwelveBitChains) {
   EXPECT_EQ(count, 2u);
 }
 
-TEST_F(FastFatTest, Fat16PartitionAtAnOffsetListsOnlyThePathToDeletedFiles) {
-  constexpr unsigned kOffset = 2048;
-  const std::string img = dir_ / "disk0";
-  ASSERT_TRUE(test::MakeFatVolume(img, 32 * 1024, "-F 16", kOffset));
-  ASSERT_TRUE(test::Mtools(img, "mmd", "::/Alpha ::/Alpha/Beta ::/Gamma", kOffset));
-  const std::string deep = MakeFile("deep.bin", 70000, 7);
-  const std::string live = MakeFile("live.bin", 5000, 8);
-  ASSERT_TRUE(PutFile(img, deep, "::/Alpha/Beta/Deep file.bin", kOffset));
-  ASSERT_TRUE(PutFile(img, live, "::/Alpha/Beta/live.bin", kOffset));
-  ASSERT_TRUE(PutFile(img, live, "::/Gamma/Other live.bin", kOffset));
-  ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Alpha/Beta/Deep file.bin'", kOffset));
-
-  test::ScopedEnv disks("VORLENTA_DISK_DIR", dir_.path());
-  CFastFatRecovery engine;
-  ASSERT_EQ(engine.Init(0, kOffset, 32 * 1024 * 2, u'C'), 0);
-  EXPECT_EQ(engine.Geometry().type, FatType::kFat16);
-  const auto found = ScanAll(engine);
-  ASSERT_EQ(found.size(), 1u);
-  const _FILE_NODE_& node = found.begin()->second;
-  EXPECT_EQ(found.begin()->first, "Alpha/Beta/Deep file.bin");
-  EXPECT_EQ(node.VolumeStartSector, kOffset);
-  EXPECT_GE(node.RecordSector, kOffset + engine.Geometry().firstDataSector);
-  EXPECT_EQ(Recover(engine, node, "deep"), test::ReadFileBytes(deep));
-
-  // Alpha and Beta lead to the deleted file; Gamma does not and has no node.
-  std::vector<_FILE_NODE_> root;
-  ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, root), 0);
-  ASSERT_EQ(root.size(), 1u);
-  EXPECT_STREQ(root[0].FileName, "Alpha");
-  std::vector<_FILE_NODE_> unchanged;
-  EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 3, unchanged), kStatusInvalidParameter);
-}
-
 TEST_F(FastFatTest, Fat32SuperfloppyDeletedTreesAndNonAsciiNames) {
   const std::string img = dir_ / "card.img";
   ASSERT_TRUE(test::MakeFatVolume(img, 64 * 1024, "-F 32 -n CARD"));

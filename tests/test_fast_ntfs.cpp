@@ -27,7 +27,6 @@ using test::RawAttribute;
 using test::TestRun;
 
 constexpr uint32_t kCluster = 4096;
-constexpr uint32_t kRoot = 5;
 constexpr uint32_t kTypeStandardInformation = 0x10;
 constexpr uint32_t kTypeAttributeList = 0x20;
 constexpr uint32_t kTypeFileName = 0x30;
@@ -294,58 +293,6 @@ TEST_F(FastNtfsTest, FilesWhoseDirectoryRecordIsGoneGatherInLostFolders) {
   const std::string target = dir_ / "lost-copy";
   ASSERT_EQ(engine->SaveFileData(&lost, Utf8ToUtf16(target.c_str()).c_str(), 0), 0);
   EXPECT_EQ(test::ReadFileBytes(target + "/a.bin"), test::ReadFileBytes(a));
-}
-
-// Each case gives a record the file name attributes listed, in order, and names the one shown.
-TEST_F(FastNtfsTest, Win32NamesWinOverDosNames) {
-  struct Name {
-    std::u16string text;
-    uint8_t nameSpace;
-  };
-  struct Case {
-    std::vector<Name> names;
-    std::string shown;
-  };
-  const std::vector<Case> cases = {
-      {{{u"LONGNA~1.TXT", 2}, {u"Long name document.txt", 1}}, "Long name document.txt"},
-      {{{u"Second long name.txt", 1}, {u"SECOND~1.TXT", 2}}, "Second long name.txt"},
-      {{{u"ONLYDOS.TXT", 2}}, "ONLYDOS.TXT"},
-      {{{u"POSIXN~1.TXT", 2}, {u"posix Name.txt", 0}}, "posix Name.txt"},
-  };
-  const std::string img = Volume("names.img");
-  std::vector<std::string> hosts(cases.size());
-  std::vector<uint32_t> records;
-  for (size_t i = 0; i < cases.size(); ++i) {
-    records.push_back(PlaceholderRecord(img, "placeholder" + std::to_string(i) + ".bin", 5000 + i, 10 + i, &hosts[i]));
-  }
-  {
-    NtfsImage volume(img);
-    for (size_t i = 0; i < cases.size(); ++i) {
-      std::vector<uint8_t> record = volume.ReadRecord(records[i]);
-      std::vector<RawAttribute> attributes;
-      for (const RawAttribute& attribute : NtfsImage::Attributes(record)) {
-        if (attribute.type == kTypeFileName) {
-          for (const Name& name : cases[i].names) {
-            attributes.push_back(
-                test::ResidentAttribute(kTypeFileName, test::FileNameValue(kRoot, name.text, name.nameSpace, 0)));
-          }
-        } else {
-          attributes.push_back(attribute);
-        }
-      }
-      NtfsImage::SetAttributes(record, attributes);
-      volume.WriteRecord(records[i], record);
-      volume.DeleteFile(records[i]);
-    }
-  }
-  auto engine = Open(img);
-  const auto found = ScanAll(*engine);
-  ASSERT_EQ(found.size(), cases.size());
-  for (size_t i = 0; i < cases.size(); ++i) {
-    ASSERT_TRUE(found.count(cases[i].shown)) << cases[i].shown;
-    EXPECT_EQ(found.at(cases[i].shown).FileSize, 5000 + i) << "the size comes from the data attribute";
-    EXPECT_EQ(Recover(*engine, found.at(cases[i].shown)), test::ReadFileBytes(hosts[i])) << cases[i].shown;
-  }
 }
 
 // Records rebuilt by hand for what the tools do not make: a long fragmented run list, sparse
