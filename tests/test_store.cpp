@@ -349,7 +349,7 @@ TEST_F(StoreTest, DamagedPhotoFilter) {
       {"damaged.jpg", false, false}, {"DAMAGED2.JPG", false, false}, {"damaged.tiff", false, false},
       {"good.jpg", true, true},      {"damaged.txt", false, true},   {"damaged", false, true},
       {"trailing.", false, false},   // an empty extension counts as a photo one
-      {"damaged.mp3", false, true},
+      {"damaged.mp3", false, true},  {"damaged.ps", false, true},  // "ps" is no photo, though "psd" is
   };
   CScanResultFileManager store;
   ASSERT_EQ(store.Init(u"Pro_Fat_filter"), 0);
@@ -368,7 +368,7 @@ TEST_F(StoreTest, DamagedPhotoFilter) {
   ASSERT_EQ(store.GetChildrenFileCount(0, count), 0);
   EXPECT_EQ(count, sizeof cases / sizeof cases[0]) << "counting applies no filter";
 
-  const std::u16string everything = u"*.jpg|*.jpeg|*.tiff|*.txt|*.mp3|*.other";
+  const std::u16string everything = u"*.jpg|*.jpeg|*.tiff|*.txt|*.mp3|*.ps|*.other";
   std::vector<__SEARCH_FILE_INFO__> hits;
   ASSERT_EQ(store.SearchFileNodeInfo(everything.c_str(), hits), 1);
   EXPECT_EQ(Sorted(Names(hits)), Sorted(listed));
