@@ -30,4 +30,8 @@ bool ListContains(const char* list, const std::string& text) {
   return std::strstr(list, text.c_str()) != nullptr;
 }
 
+bool ListHasExtension(const char* list, const std::string& ext) {
+  return list != nullptr && std::strstr(list, ("*." + ext + "|").c_str()) != nullptr;
+}
+
 }  // namespace vorlenta

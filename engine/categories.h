@@ -45,5 +45,8 @@ bool GetLowerExtension(const char* name, std::string& ext);
 
 // True when `text` occurs anywhere in `list` (an empty text always does).
 bool ListContains(const char* list, const std::string& text);
+// True when the "*.ext|" entry of `ext` (lower case, no dot) is one of `list`'s: whole
+// entries only, so "ps" is not taken for "psd".
+bool ListHasExtension(const char* list, const std::string& ext);
 
 }  // namespace vorlenta

@@ -61,12 +61,11 @@ std::u16string BuildSearchKey(const CategorySelection& c) {
 const char* GetDirTypeByFileName(const char* name) {
   std::string ext;
   if (!GetLowerExtension(name, ext) || ext.size() < 2) return kFolderOthers;
-  const std::string needle = "." + ext;
-  if (ListContains(kPhotoExtensionList, needle)) return kFolderPhoto;
-  if (ListContains(kAudioExtensionList, needle)) return kFolderAudio;
-  if (ListContains(kVideoExtensionList, needle)) return kFolderVideo;
-  if (ListContains(kOfficeExtensionList, needle)) return kFolderDocument;
-  if (ListContains(kArchiveExtensionList, needle) || ListContains(kExtendedOfficeArchiveList, needle)) {
+  if (ListHasExtension(kPhotoExtensionList, ext)) return kFolderPhoto;
+  if (ListHasExtension(kAudioExtensionList, ext)) return kFolderAudio;
+  if (ListHasExtension(kVideoExtensionList, ext)) return kFolderVideo;
+  if (ListHasExtension(kOfficeExtensionList, ext)) return kFolderDocument;
+  if (ListHasExtension(kArchiveExtensionList, ext) || ListHasExtension(kExtendedOfficeArchiveList, ext)) {
     return kFolderArchive;
   }
   return kFolderOthers;

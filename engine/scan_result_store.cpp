@@ -86,11 +86,11 @@ int64_t FileSize(int fd) {
 }
 
 // A damaged photo shows nothing useful and would only confuse: it is hidden from listings
-// and searches. As everywhere, the extension is matched by substring (an empty one always).
+// and searches. An empty extension ("name.") counts as a photo one.
 bool IsHiddenDamagedPhoto(const _FILE_NODE_& node, std::string& ext) {
   if (node.IsHealthy != 0) return false;
   if (!GetLowerExtension(node.FileName, ext)) return false;
-  return ListContains(kPhotoExtensionList, ext);
+  return ext.empty() || ListHasExtension(kPhotoExtensionList, ext);
 }
 
 // Parses the decimal key at `pos` (advanced past it). Keys are written as signed numbers, so
@@ -595,7 +595,6 @@ int CScanResultFileManager::SearchFileNodeInfo(const char16_t* key, std::vector<
   uint64_t readSoFar = 0;
   std::vector<uint8_t> chunk(kNodeBufferCapacity);
   std::string ext;
-  std::string needle;
   while (remaining > 0) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kNodeBufferCapacity));
     unsigned got = 0;
@@ -611,11 +610,10 @@ int CScanResultFileManager::SearchFileNodeInfo(const char16_t* key, std::vector<
       if (node.IsDirectory != 0 || IsHiddenDamagedPhoto(node, ext)) continue;
       bool selected;
       if (GetLowerExtension(node.FileName, ext) && !ext.empty()) {
-        needle = "." + ext;
-        if (std::strstr(searchKey, needle.c_str()) != nullptr) {
+        if (ListHasExtension(searchKey, ext)) {
           selected = true;
         } else {
-          selected = other && !ListContains(knownExtensions_.c_str(), needle);
+          selected = other && !ListHasExtension(knownExtensions_.c_str(), ext);
         }
       } else {
         selected = other;

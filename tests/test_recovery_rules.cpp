@@ -29,6 +29,7 @@ TEST(CategoryFolders, FirstListHoldingTheExtensionWins) {
       {"IMG_1.JPG", "photo"},    {"song.Mp3", "audio"},     {"clip.mkv", "video"},  {"report.doc", "document"},
       {"letter.rtf", "archive"}, {"backup.7z", "archive"},  {"a.x", "others"},      {"README", "others"},
       {"movie.rm", "audio"},     {"data.csv", "archive"},   {"scan.tif", "photo"},  {"trailing.", "others"},
+      {"page.ps", "document"},  // whole extensions: "ps" is not "psd"
   };
   for (const auto& [name, folder] : cases) {
     EXPECT_STREQ(GetDirTypeByFileName(name), folder) << name;

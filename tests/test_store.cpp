@@ -283,8 +283,11 @@ TEST_F(StoreTest, SearchByCategory) {
     _FILE_NODE_ node = MakeNode(name, false, 0, false);
     store.AddChildren(0, 0, store.AppendFileNode(node), 0, nullptr);
   }
-  _FILE_NODE_ damagedText = MakeNode("damaged.txt", false, 0, false);
-  store.AddChildren(0, 0, store.AppendFileNode(damagedText), 0, nullptr);
+  // Whole extensions only: "ps" is no photo, though "psd" is.
+  for (const char* name : {"damaged.txt", "damaged.ps"}) {
+    _FILE_NODE_ node = MakeNode(name, false, 0, false);
+    store.AddChildren(0, 0, store.AppendFileNode(node), 0, nullptr);
+  }
   _FILE_NODE_ folder = MakeNode("folder.jpg", true, 33);
   store.AddChildren(0, 0, store.AppendFileNode(folder), 33, "folder.jpg");
 
@@ -295,7 +298,7 @@ TEST_F(StoreTest, SearchByCategory) {
       {kAudioExtensionList, {"song.MP3", "x.rm"}},
       {kPhotoExtensionList, {"a.jpg", "scan.tif"}},
       {kVideoExtensionList, {"clip.rmvb", "x.rm"}},
-      {kOfficeExtensionList, {"paper.PDF", "damaged.txt"}},
+      {kOfficeExtensionList, {"paper.PDF", "damaged.txt", "damaged.ps"}},
       // Other: unknown extensions and names without one, never a known extension.
       {kOtherCategoryKey, {"README", "dotted.", "notes.rtf", "odd.xyz"}},
       {std::string(kArchiveExtensionList) + kExtendedOfficeArchiveList, {"notes.rtf", "paper.PDF"}},
@@ -307,6 +310,12 @@ TEST_F(StoreTest, SearchByCategory) {
     EXPECT_EQ(Sorted(Names(hits)), Sorted(c.found)) << c.key;
     EXPECT_TRUE(std::is_sorted(hits.begin(), hits.end(), VectorCmp));
   }
+  // The listing filters damaged photos by whole extensions too.
+  std::vector<_FILE_NODE_> listed;
+  ASSERT_EQ(store.GetChildrenFileNode(0, listed), 0);
+  const std::vector<std::string> names = Names(listed);
+  EXPECT_NE(std::find(names.begin(), names.end(), "damaged.ps"), names.end());
+  EXPECT_EQ(std::find(names.begin(), names.end(), "damaged.jpg"), names.end());
 }
 
 struct ProgressLog {
