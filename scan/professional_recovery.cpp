@@ -330,42 +330,42 @@ int CProfessionalRecovery::StartDeepEngines(bool resumed, bool passDone) {
 bool CProfessionalRecovery::OfferRecord(const uint8_t* sector, size_t available, unsigned long long sectorNo,
                                         int& status) {
   const size_t b = static_cast<size_t>(m_bytesPerSector);
+  enum class Kind { kNone, kNtfs, kExfatBoot, kExfatEntries, kFatHead, kFatEntries };
+  Kind kind = Kind::kNone;
   if (IsNtfsFileRecord(sector, available, kNtfsRecordBytes)) {
-    if (!m_replaying) m_journal.push_back(sectorNo);
-    if (available >= static_cast<size_t>(kNtfsRecordBytes)) {
-      status = m_ntfs.ParseNtfsFileRecord(sector, available, sectorNo);
-      return true;
-    }
-    // The record's second sector lies in the next buffer.
-    uint8_t record[kNtfsRecordBytes] = {};
-    unsigned read = 0;
-    m_reader.ReadData(record, kNtfsRecordBytes / m_bytesPerSector, static_cast<long long>(sectorNo), m_bytesPerSector,
-                      &read);
-    status = read * b >= sizeof record ? m_ntfs.ParseNtfsFileRecord(record, sizeof record, sectorNo) : 0;
-    return true;
+    kind = Kind::kNtfs;
+  } else if (IsExfatBootSector(sector, available)) {
+    // exFAT sets carry a checksum: they go first, before the looser FAT directory tests.
+    kind = Kind::kExfatBoot;
+  } else if (IsExfatDirectorySector(sector, available, b)) {
+    kind = Kind::kExfatEntries;
+  } else if (IsFatFileRecord(sector, b)) {
+    kind = Kind::kFatHead;
+  } else if (IsFatFDTRecord(sector, m_bytesPerSector)) {
+    kind = Kind::kFatEntries;
   }
-  // exFAT sets carry a checksum: they go first, before the looser FAT directory tests.
-  if (IsExfatBootSector(sector, available)) {
-    if (!m_replaying) m_journal.push_back(sectorNo);
-    status = m_exfat.ParseExfatBootRecord(sectorNo);
-    return true;
+  if (kind == Kind::kNone) return false;
+  if (!m_replaying) m_journal.push_back(sectorNo);
+  switch (kind) {
+    case Kind::kNtfs:
+      if (available >= static_cast<size_t>(kNtfsRecordBytes)) {
+        status = m_ntfs.ParseNtfsFileRecord(sector, available, sectorNo);
+      } else {
+        // The record's second sector lies in the next buffer.
+        uint8_t record[kNtfsRecordBytes] = {};
+        unsigned read = 0;
+        m_reader.ReadData(record, kNtfsRecordBytes / m_bytesPerSector, static_cast<long long>(sectorNo),
+                          m_bytesPerSector, &read);
+        status = read * b >= sizeof record ? m_ntfs.ParseNtfsFileRecord(record, sizeof record, sectorNo) : 0;
+      }
+      break;
+    case Kind::kExfatBoot: status = m_exfat.ParseExfatBootRecord(sectorNo); break;
+    case Kind::kExfatEntries: status = m_exfat.ParseExfatEntrySector(sector, available, sectorNo); break;
+    case Kind::kFatHead: status = m_fat.ParseFatFileRecord(sector, sectorNo); break;
+    case Kind::kFatEntries: status = m_fat.ParseFDTFileRecord(sector, sectorNo); break;
+    case Kind::kNone: break;
   }
-  if (IsExfatDirectorySector(sector, available, b)) {
-    if (!m_replaying) m_journal.push_back(sectorNo);
-    status = m_exfat.ParseExfatEntrySector(sector, available, sectorNo);
-    return true;
-  }
-  if (IsFatFileRecord(sector, b)) {
-    if (!m_replaying) m_journal.push_back(sectorNo);
-    status = m_fat.ParseFatFileRecord(sector, sectorNo);
-    return true;
-  }
-  if (IsFatFDTRecord(sector, m_bytesPerSector)) {
-    if (!m_replaying) m_journal.push_back(sectorNo);
-    status = m_fat.ParseFDTFileRecord(sector, sectorNo);
-    return true;
-  }
-  return false;
+  return true;
 }
 
 int CProfessionalRecovery::ClassifyOne(const uint8_t* buffer, unsigned got, unsigned index,
