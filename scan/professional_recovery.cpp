@@ -223,14 +223,23 @@ int CProfessionalRecovery::OnEngineScan(void* context, int percent, int weight, 
                                         unsigned long long found, const char16_t* text) {
   auto* self = static_cast<CProfessionalRecovery*>(context);
   if (self->m_scanCallback == nullptr) return 0;
-  // The carver reports within the pass: its percent is the pass's.
+  // The carver reports within the pass, once for every chunk it measures: its reports share
+  // the pass's throttle, and its percent is the pass's.
   if (weight == kDeepPhaseWeight) {
+    if (!self->ReportDue()) return 0;
     percent = self->PassPercent();
     found += self->m_filesBase;
   }
   const int answer = self->m_scanCallback(self->m_context, percent, weight, secondsLeft, current, total, found, text);
   if (answer != 0) self->m_stopAnswer = answer;
   return answer;
+}
+
+bool CProfessionalRecovery::ReportDue() {
+  const unsigned now = rsb_getTickCount();
+  if (now - m_lastReportTick < m_reportIntervalMs) return false;
+  m_lastReportTick = now;
+  return true;
 }
 
 int CProfessionalRecovery::PassPercent() const {
@@ -496,7 +505,7 @@ int CProfessionalRecovery::RunPass(bool resumed) {
   const unsigned started = rsb_getTickCount();
   unsigned lastEstimate = started;
   unsigned lastCheckpoint = started;
-  unsigned lastReport = started;
+  m_lastReportTick = started;
   const unsigned long long scannedAtStart = m_scanned;
   int status = 0;
   while (m_extent.count != 0 && status == 0) {
@@ -538,8 +547,7 @@ int CProfessionalRecovery::RunPass(bool resumed) {
         FlushAll();
         SaveLog(kPhaseFastDone);
       }
-      if (now - lastReport >= m_reportIntervalMs) {
-        lastReport = now;
+      if (ReportDue()) {
         if (Report(m_scanned, m_total) != 0) {
           status = m_stopAnswer;
           break;

@@ -123,6 +123,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   int ReplayJournal(unsigned long long before);
   bool NextExtent(Extent& extent);
   int PassPercent() const;
+  // True, and the clock restarted, when the last progress report is old enough for another.
+  bool ReportDue();
   int Report(unsigned long long current, unsigned long long total);
   int FlushAll();
   int SaveLog(uint64_t phase);
@@ -169,6 +171,7 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   bool m_readAhead = true;
   PassReader m_passReader;
   unsigned m_reportIntervalMs;
+  unsigned m_lastReportTick = 0;
   // The sector being classified, so a fault skips that one sector only.
   volatile unsigned m_classifyIndex = 0;
   CCrashGuard m_guard{"ProfessionalRecovery recvSignal"};
