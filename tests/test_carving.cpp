@@ -79,14 +79,6 @@ test::SampleImage& Samples() {
   return image;
 }
 
-size_t SampleIndex(const test::SampleImage& image, const std::string& file) {
-  for (size_t i = 0; i < image.samples.size(); ++i) {
-    if (image.samples[i].label == file) return i;
-  }
-  ADD_FAILURE() << "no sample " << file;
-  return 0;
-}
-
 class CarvingTest : public ::testing::Test {
  protected:
   CarvingTest() : m_env("VORLENTA_SUPPORT_DIR", m_support.path()) {
@@ -319,8 +311,8 @@ TEST_F(CarvingTest, TransportStreamIsCutAtItsLastGoodPacketAndRecorded) {
   test::SampleImage& image = Samples();
   ASSERT_TRUE(image.error.empty());
   Device& d = *image.device;
-  const uint64_t start = image.start[SampleIndex(image, "clip.ts")];
-  const uint64_t size = ReadFileBytes(image.samples[SampleIndex(image, "clip.ts")].path).size();
+  const uint64_t start = image.start[image.Index("clip.ts")];
+  const uint64_t size = ReadFileBytes(image.samples[image.Index("clip.ts")].path).size();
   ASSERT_EQ(size % 188, 0u);
   const Carved got = Carve(d, start);
   EXPECT_EQ(got.type, kTypeTs);
@@ -378,7 +370,7 @@ TEST_F(CarvingTest, BadInputGivesABoundedLength) {
   test::SampleImage& image = Samples();
   ASSERT_TRUE(image.error.empty());
   {
-    std::vector<uint8_t> jpeg = ReadFileBytes(image.samples[SampleIndex(image, "camera.jpg")].path);
+    std::vector<uint8_t> jpeg = ReadFileBytes(image.samples[image.Index("camera.jpg")].path);
     jpeg.resize(jpeg.size() - 2 * kSector);  // no end marker
     Device d(jpeg, 500);
     EXPECT_EQ(Carve(d, 0).length, d.sectors() * kSector);
@@ -402,7 +394,7 @@ TEST_F(CarvingTest, BadInputGivesABoundedLength) {
   // An icon or font directory beyond the bytes handed over is read from the device, and only
   // from there.
   for (const char* file : {"icon.ico", "relaid.ttf"}) {
-    const size_t i = SampleIndex(image, file);
+    const size_t i = image.Index(file);
     const bool icon = std::string(file) == "icon.ico";
     const auto measure = icon ? &J::GetICOFileBytesSize : &J::GetTTFFileBytesSize;
     std::vector<uint8_t> first(image.device->sector(image.start[i]), image.device->sector(image.start[i]) + kSector);
@@ -434,8 +426,8 @@ TEST_F(CarvingTest, EngineRecordsNamesSkipsListsAndSavesWithoutOverwriting) {
   Device& d = *image.device;
   CFileTypeRecovery engine;
   ASSERT_EQ(engine.Init(Utf8ToUtf16(d.path().c_str()).c_str(), u'Z'), 0);
-  const size_t jpeg = SampleIndex(image, "phone.jpg");
-  const size_t bmp = SampleIndex(image, "old.bmp");
+  const size_t jpeg = image.Index("phone.jpg");
+  const size_t bmp = image.Index("old.bmp");
   const std::vector<uint8_t> jpegBytes = ReadFileBytes(image.samples[jpeg].path);
   unsigned long long skip = 0;
   unsigned long long files = 3;

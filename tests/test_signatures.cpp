@@ -42,22 +42,6 @@ void CarverContext(CDiskReader* reader, uint64_t start) {
   J::m_tsFileRangeVec.clear();
 }
 
-// The first sector and first device sector of each sample, by file name.
-struct FirstSectors {
-  std::map<std::string, std::vector<uint8_t>> sector;
-  std::map<std::string, uint64_t> start;
-};
-
-FirstSectors RealFirstSectors(const test::SampleImage& image) {
-  FirstSectors out;
-  for (size_t i = 0; i < image.samples.size(); ++i) {
-    const uint8_t* first = image.device->sector(image.start[i]);
-    out.sector[image.samples[i].label].assign(first, first + kSector);
-    out.start[image.samples[i].label] = image.start[i];
-  }
-  return out;
-}
-
 TEST(Signatures, FirstSectorsOfRealFilesAndExtensionLookUp) {
   test::SampleImage& image = test::CarveSampleImage();
   ASSERT_TRUE(image.error.empty()) << image.error;
@@ -71,7 +55,6 @@ TEST(Signatures, FirstSectorsOfRealFilesAndExtensionLookUp) {
     EXPECT_EQ(J::IsFileTypeMatching(first, kSector, s.extension.c_str(), reader, kSector, image.start[i]), file ? 1 : 0)
         << s.label;
   }
-  FirstSectors real = RealFirstSectors(image);
   const struct {
     const char* file;
     const char* ext;
@@ -82,8 +65,8 @@ TEST(Signatures, FirstSectorsOfRealFilesAndExtensionLookUp) {
       {"letter.docx", "mso07", 0}, {"letter.docx", "zip", 1}, {"letter.docx", "doc", 0},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(J::IsFileTypeMatching(real.sector[c.file].data(), kSector, c.ext, reader, kSector, real.start[c.file]),
-              c.expected)
+    const uint64_t start = image.start[image.Index(c.file)];
+    EXPECT_EQ(J::IsFileTypeMatching(image.device->sector(start), kSector, c.ext, reader, kSector, start), c.expected)
         << c.file << " as " << (c.ext != nullptr ? c.ext : "(null)");
   }
 }
@@ -252,19 +235,19 @@ TEST(Signatures, CompoundFileKinds) {
 TEST(Signatures, PackageKindNeedsTheDevice) {
   test::SampleImage& image = test::CarveSampleImage();
   ASSERT_TRUE(image.error.empty()) << image.error;
-  FirstSectors real = RealFirstSectors(image);
-  const std::vector<uint8_t>& docx = real.sector["letter.docx"];
-  CarverContext(nullptr, real.start["letter.docx"]);
-  EXPECT_EQ(J::IsOffice2007Type(docx.data(), kSector), kTypeNone);
+  const uint64_t start = image.start[image.Index("letter.docx")];
+  const uint8_t* docx = image.device->sector(start);
+  CarverContext(nullptr, start);
+  EXPECT_EQ(J::IsOffice2007Type(docx, kSector), kTypeNone);
   // Without the device the package falls through to the "zip" row.
-  EXPECT_EQ(J::GetDataBufType(docx.data(), kSector), kTypeZip);
+  EXPECT_EQ(J::GetDataBufType(docx, kSector), kTypeZip);
   // The kind comes from the device, not from the buffer: at the xlsx's sector it is a workbook.
-  CarverContext(image.device->reader(), real.start["sheet.xlsx"]);
-  EXPECT_EQ(J::IsOffice2007Type(docx.data(), kSector), kTypeExcelX);
+  CarverContext(image.device->reader(), image.start[image.Index("sheet.xlsx")]);
+  EXPECT_EQ(J::IsOffice2007Type(docx, kSector), kTypeExcelX);
   // The test needs 50 bytes: the alternative signature ends at byte 49.
-  CarverContext(image.device->reader(), real.start["letter.docx"]);
-  EXPECT_EQ(J::IsOffice2007Type(docx.data(), 50), kTypeWordX);
-  EXPECT_EQ(J::IsOffice2007Type(docx.data(), 49), kTypeNone);
+  CarverContext(image.device->reader(), start);
+  EXPECT_EQ(J::IsOffice2007Type(docx, 50), kTypeWordX);
+  EXPECT_EQ(J::IsOffice2007Type(docx, 49), kTypeNone);
 }
 
 TEST(Signatures, FileSystemSectors) {

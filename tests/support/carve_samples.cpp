@@ -1,5 +1,7 @@
 #include "support/carve_samples.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 #include "format/file_type_judge.h"
@@ -424,6 +426,14 @@ std::string MakeCarveSamples(const std::string& folder, std::vector<CarveSample>
     out.push_back({r.file, path(r.file), r.extension, r.rule});
   }
   return error;
+}
+
+size_t SampleImage::Index(const std::string& file) const {
+  for (size_t i = 0; i < samples.size(); ++i) {
+    if (samples[i].label == file) return i;
+  }
+  ADD_FAILURE() << "no sample " << file;
+  return 0;
 }
 
 SampleImage& CarveSampleImage() {

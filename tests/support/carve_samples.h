@@ -88,6 +88,9 @@ struct SampleImage {
   std::vector<uint64_t> start;  // first sector of each sample
   std::vector<uint64_t> limit;  // first sector of what follows it that the carver must not take
   std::unique_ptr<SampleDevice> device;
+
+  // The index of the sample made as `file`; a test failure when there is none.
+  size_t Index(const std::string& file) const;
 };
 SampleImage& CarveSampleImage();
 
