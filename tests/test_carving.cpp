@@ -174,17 +174,13 @@ TEST_F(CarvingTest, StoppedWalkRecordsNothing) {
   Device& d = *image.device;
   CFileTypeRecovery engine;
   ASSERT_EQ(engine.Init(Utf8ToUtf16(d.path().c_str()).c_str(), u'C'), 0);
-  struct Stop {
-    int calls = 0;
-    int answer = 0;
-  } stop{0, kStatusUserStop};
+  int calls = 0;
   engine.InitCallBack(
       [](void* ctx, int, int, int, unsigned long long, unsigned long long, unsigned long long, const char16_t*) {
-        auto* s = static_cast<Stop*>(ctx);
-        ++s->calls;
-        return s->answer;
+        ++*static_cast<int*>(ctx);
+        return kStatusUserStop;
       },
-      nullptr, &stop, 9);
+      nullptr, &calls, 9);
   const uint64_t jpeg = image.start[0];
   unsigned long long skip = 77;
   unsigned long long files = 0;
@@ -192,7 +188,7 @@ TEST_F(CarvingTest, StoppedWalkRecordsNothing) {
     return engine.ParseFileBuf(d.sector(jpeg), kSector, jpeg, 0, d.sectors(), -1, d.reader(), kSector, skip, files);
   };
   EXPECT_EQ(offer(), kStatusUserStop);
-  EXPECT_EQ(stop.calls, 1);
+  EXPECT_EQ(calls, 1);
   EXPECT_EQ(files, 0u);
   EXPECT_EQ(engine.GetLostFileCount(), 0u);
   EXPECT_EQ(RunCarvingPass(engine, *d.reader(), 0, d.sectors(), kSector).status, kStatusUserStop);
@@ -220,56 +216,18 @@ TEST_F(CarvingTest, PdfEndsAtItsLastEndMarkerOrTrailer) {
   }
 }
 
-// A compound file's first sector and FAT sectors: `fatSectors` FAT sectors listed in the header
-// (and in DIFAT sectors after the first 109), the last one ending with `freeAtEnd` free entries.
-std::vector<uint8_t> CompoundFile(uint32_t fatSectors, uint32_t freeAtEnd, uint16_t shift = 9) {
-  const uint32_t sectorBytes = 1u << shift;
-  const uint32_t perFat = sectorBytes / 4;
-  const uint32_t perDifat = perFat - 1;
-  const uint32_t difatSectors = fatSectors > 109 ? (fatSectors - 109 + perDifat - 1) / perDifat : 0;
-  // Compound sectors: the FAT sectors first, then the DIFAT sectors.
-  std::vector<uint8_t> f(sectorBytes * (fatSectors + difatSectors + 1), 0);
-  const uint8_t magic[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-  std::copy(magic, magic + sizeof magic, f.begin());
-  WriteU16LE(f.data(), 26, shift == 9 ? 3 : 4);
-  WriteU16LE(f.data(), 28, 0xFFFE);
-  WriteU16LE(f.data(), 30, shift);
-  WriteU16LE(f.data(), 32, 6);
-  WriteU32LE(f.data(), 44, fatSectors);
-  WriteU32LE(f.data(), 48, 0xFFFFFFFE);
-  WriteU32LE(f.data(), 60, 0xFFFFFFFE);
-  WriteU32LE(f.data(), 68, difatSectors > 0 ? fatSectors : 0xFFFFFFFE);
-  WriteU32LE(f.data(), 72, difatSectors);
-  for (uint32_t i = 0; i < 109; ++i) WriteU32LE(f.data(), 76 + 4 * i, i < fatSectors ? i : 0xFFFFFFFF);
-  for (uint32_t d = 0; d < difatSectors; ++d) {
-    const size_t at = static_cast<size_t>(sectorBytes) * (fatSectors + d + 1);
-    for (uint32_t k = 0; k < perDifat; ++k) {
-      const uint32_t index = 109 + d * perDifat + k;
-      WriteU32LE(f.data(), at + 4 * k, index < fatSectors ? index : 0xFFFFFFFF);
-    }
-    WriteU32LE(f.data(), at + 4 * perDifat, d + 1 < difatSectors ? fatSectors + d + 1 : 0xFFFFFFFE);
-  }
-  for (uint32_t s = 0; s < fatSectors; ++s) {
-    for (uint32_t k = 0; k < perFat; ++k) {
-      const bool freeEntry = s + 1 == fatSectors && k >= perFat - freeAtEnd;
-      WriteU32LE(f.data(), static_cast<size_t>(sectorBytes) * (s + 1) + 4 * k, freeEntry ? 0xFFFFFFFF : 0xFFFFFFFD);
-    }
-  }
-  return f;
-}
-
 TEST_F(CarvingTest, CompoundFileHeaderMethod) {
-  std::vector<uint8_t> badShift = CompoundFile(3, 10);
+  std::vector<uint8_t> badShift = test::CompoundFile(3, 10);
   WriteU16LE(badShift.data(), 30, 10);
-  std::vector<uint8_t> tooManyFat = CompoundFile(3, 10);
+  std::vector<uint8_t> tooManyFat = test::CompoundFile(3, 10);
   WriteU32LE(tooManyFat.data(), 44, 0x2000001);
-  std::vector<uint8_t> listedBeyondHeader = CompoundFile(3, 10);
+  std::vector<uint8_t> listedBeyondHeader = test::CompoundFile(3, 10);
   WriteU32LE(listedBeyondHeader.data(), 44, 110);
-  std::vector<uint8_t> huge = CompoundFile(3, 0);
+  std::vector<uint8_t> huge = test::CompoundFile(3, 0);
   WriteU32LE(huge.data(), 44, 3000);
   WriteU32LE(huge.data(), 72, 27);
   // A header that says nothing: the Word summary trailer ends the file.
-  std::vector<uint8_t> word = CompoundFile(1, 10);
+  std::vector<uint8_t> word = test::CompoundFile(1, 10);
   WriteU16LE(word.data(), 30, 0);
   word = Join({word, Filler(3000, 1), {0x01, 0x00, 0xFE, 0xFF, 0x03, 0x0A}, Filler(700, 2),
                Text("Microsoft Office Word "), {0xCE, 0xC4, 0xB5, 0xB5}});
@@ -282,10 +240,10 @@ TEST_F(CarvingTest, CompoundFileHeaderMethod) {
     uint64_t size;
   };
   const Case cases[] = {
-      {"20 FAT sectors, 30 free at the end", CompoundFile(20, 30), (20 * 128 + 1 - 30) * 512ull, 0},
-      {"FAT sectors listed in two DIFAT sectors", CompoundFile(109 + 127 + 5, 64),
+      {"20 FAT sectors, 30 free at the end", test::CompoundFile(20, 30), (20 * 128 + 1 - 30) * 512ull, 0},
+      {"FAT sectors listed in two DIFAT sectors", test::CompoundFile(109 + 127 + 5, 64),
        ((109 + 127 + 5) * 128ull + 1 - 64) * 512, 0},
-      {"4096-byte compound sectors", CompoundFile(2, 100, 12), (2 * 1024ull + 1 - 100) * 4096, 0},
+      {"4096-byte compound sectors", test::CompoundFile(2, 100, 12), (2 * 1024ull + 1 - 100) * 4096, 0},
       {"sector shift of 10", badShift, 0, 0},
       {"more FAT sectors than sector numbers", tooManyFat, 0, 0},
       {"110 FAT sectors without a DIFAT sector", listedBeyondHeader, 0, 0},
