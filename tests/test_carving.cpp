@@ -1,8 +1,8 @@
 // Carving: the real files of tests/support/carve_samples, laid between random data, zero runs
 // and file-system sectors, carved as the deep pass offers the sectors and compared byte for
 // byte with the originals; byte-built files for the rules no real file here reaches; bad input
-// (absurd sizes, a device that ends, a read error, tables outside the given buffer); the fast
-// end test against the plain walk; a stopped walk; and the engine's store, search and save.
+// (absurd sizes, a device that ends, a read error, tables outside the given buffer); a
+// stopped walk; and the engine's store and save.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +16,6 @@
 #include "carving/carve_pass.h"
 #include "carving/file_length.h"
 #include "carving/file_type_recovery.h"
-#include "engine/categories.h"
 #include "engine/log_file_manager.h"
 #include "engine/status.h"
 #include "format/file_type_judge.h"
@@ -114,7 +113,8 @@ class CarvingTest : public ::testing::Test {
   TempDir m_out;
 };
 
-// Each sample's type (by the name's extension), start and carved length, from one pass.
+// Each sample's type (by the name's extension), start and carved length, from one pass; then
+// the engine's store and save.
 TEST_F(CarvingTest, RealFilesAreCarvedWholeAndNeverTakeTheNextFile) {
   test::SampleImage& image = Samples();
   ASSERT_TRUE(image.error.empty());
@@ -166,6 +166,22 @@ TEST_F(CarvingTest, RealFilesAreCarvedWholeAndNeverTakeTheNextFile) {
     EXPECT_TRUE(known) << "unexpected " << node.FileName;
   }
   EXPECT_EQ(pass.files, engine.GetLostFileCount());
+  // The store of a path-opened engine is named after sector 0.
+  const std::string logDir = CLogFileManager::GetInstance().GetLogFileDirPath();
+  EXPECT_EQ(engine.Store()->GetNodeFilePath().find(logDir + "File_Type_0_"), 0u);
+
+  // A second save never overwrites the first; a file whose size runs past the device keeps
+  // what the device holds.
+  _FILE_NODE_ node = nodes[image.start[0]];
+  int status = -1;
+  Save(engine, node, &status);
+  EXPECT_EQ(status, 0);
+  const std::string second = m_out / (std::to_string(image.start[0]) + "(1).jpg");
+  EXPECT_TRUE(ReadFileBytes(second) == ReadFileBytes(image.samples[0].path));
+  node.RecordSector = image.device->sectors() - 3;
+  SetFileNodeName(node, "past.jpg");
+  EXPECT_EQ(Save(engine, node, &status).size(), 3u * kSector);
+  EXPECT_EQ(status, kStatusReadFault);
 }
 
 TEST_F(CarvingTest, StoppedWalkRecordsNothing) {
@@ -373,62 +389,6 @@ TEST_F(CarvingTest, BadInputGivesABoundedLength) {
   WriteU16LE(pe.data(), 0x80 + 22, 0x0102);
   Device d(pe);
   EXPECT_EQ(Carve(d, 0).status, kStatusInvalidParameter);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The engine.
-
-TEST_F(CarvingTest, EngineRecordsNamesSkipsListsAndSavesWithoutOverwriting) {
-  test::SampleImage& image = Samples();
-  ASSERT_TRUE(image.error.empty());
-  Device& d = *image.device;
-  CFileTypeRecovery engine;
-  ASSERT_EQ(engine.Init(Utf8ToUtf16(d.path().c_str()).c_str(), u'Z'), 0);
-  const size_t jpeg = image.Index("phone.jpg");
-  const size_t bmp = image.Index("old.bmp");
-  const std::vector<uint8_t> jpegBytes = ReadFileBytes(image.samples[jpeg].path);
-  unsigned long long skip = 0;
-  unsigned long long files = 3;
-  const auto offer = [&](uint64_t sector) {
-    return engine.ParseFileBuf(d.sector(sector), kSector, sector, 0, d.sectors(), -1, d.reader(), kSector, skip, files);
-  };
-  ASSERT_EQ(offer(image.start[jpeg]), 0);
-  EXPECT_EQ(skip, (jpegBytes.size() + kSector - 1) / kSector);
-  EXPECT_EQ(files, 4u);
-  ASSERT_EQ(offer(image.start[bmp]), 0);
-  EXPECT_EQ(skip, 1u) << "the pass goes on inside a bitmap";
-  EXPECT_EQ(offer(1), kStatusInvalidParameter);
-  EXPECT_EQ(files, 5u);
-
-  std::map<uint64_t, _FILE_NODE_> nodes = NodesByStart(engine);
-  ASSERT_EQ(nodes.size(), 2u);
-  _FILE_NODE_ jpegNode = nodes[image.start[jpeg]];
-  EXPECT_EQ(std::string(jpegNode.FileName), std::to_string(image.start[jpeg]) + ".jpg");
-  EXPECT_EQ(jpegNode.FileSize, jpegBytes.size());
-  unsigned int count = 99;
-  EXPECT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
-  EXPECT_EQ(count, 2u);
-  EXPECT_EQ(engine.GetLostFileCount(), 2u);
-  // The store of a path-opened engine is named after sector 0.
-  const std::string logDir = CLogFileManager::GetInstance().GetLogFileDirPath();
-  EXPECT_EQ(engine.Store()->GetNodeFilePath().find(logDir + "File_Type_0_"), 0u);
-
-  // Search by category.
-  std::vector<__SEARCH_FILE_INFO__> hits;
-  EXPECT_EQ(engine.SearchFileNode(Ansi2Unicode(kPhotoExtensionList).c_str(), hits), 1);
-  EXPECT_EQ(hits.size(), 2u);
-
-  EXPECT_TRUE(Save(engine, jpegNode) == jpegBytes);
-  // A second save never overwrites the first.
-  int status = -1;
-  Save(engine, jpegNode, &status);
-  EXPECT_EQ(status, 0);
-  EXPECT_TRUE(ReadFileBytes(m_out / (std::to_string(image.start[jpeg]) + "(1).jpg")) == jpegBytes);
-  // A file whose size runs past the device keeps what the device holds.
-  jpegNode.RecordSector = d.sectors() - 3;
-  SetFileNodeName(jpegNode, "past.jpg");
-  EXPECT_EQ(Save(engine, jpegNode, &status).size(), 3u * kSector);
-  EXPECT_EQ(status, kStatusReadFault);
 }
 
 }  // namespace
