@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "device/disk_reader.h"
@@ -21,6 +22,7 @@ using test::Join;
 using test::LengthRule;
 using test::RandomBytes;
 using test::ReadFileBytes;
+using test::Sector;
 using test::RunCommand;
 using test::ShellQuote;
 using test::TempDir;
@@ -28,11 +30,6 @@ using test::Text;
 using J = CFileTypeJudge;
 
 constexpr int kSector = test::kSampleSector;
-
-std::vector<uint8_t> Sector(std::vector<uint8_t> head) {
-  head.resize(kSector, 0);
-  return head;
-}
 
 // Resets the context as the carver does before it tests sector `start`.
 void CarverContext(CDiskReader* reader, uint64_t start) {
@@ -55,19 +52,15 @@ TEST(Signatures, FirstSectorsOfRealFilesAndExtensionLookUp) {
     EXPECT_EQ(J::IsFileTypeMatching(first, kSector, s.extension.c_str(), reader, kSector, image.start[i]), file ? 1 : 0)
         << s.label;
   }
-  const struct {
-    const char* file;
-    const char* ext;
-    int expected;
-  } cases[] = {
+  const std::tuple<const char*, const char*, int> cases[] = {
       {"phone.jpg", "JpEg", 1},   {"phone.jpg", "jfif", 1},     {"phone.jpg", "png", 0},     {"phone.jpg", "txt", 1},
       {"phone.jpg", nullptr, 1},  {"phone.jpg", "jpgx", 1},     {"letter.docx", "dotx", 1}, {"letter.docx", "xlsx", 0},
       {"letter.docx", "mso07", 0}, {"letter.docx", "zip", 1}, {"letter.docx", "doc", 0},
   };
-  for (const auto& c : cases) {
-    const uint64_t start = image.start[image.Index(c.file)];
-    EXPECT_EQ(J::IsFileTypeMatching(image.device->sector(start), kSector, c.ext, reader, kSector, start), c.expected)
-        << c.file << " as " << (c.ext != nullptr ? c.ext : "(null)");
+  for (const auto& [file, ext, expected] : cases) {
+    const uint64_t start = image.start[image.Index(file)];
+    EXPECT_EQ(J::IsFileTypeMatching(image.device->sector(start), kSector, ext, reader, kSector, start), expected)
+        << file << " as " << (ext != nullptr ? ext : "(null)");
   }
 }
 
@@ -122,7 +115,7 @@ std::vector<SyntheticSample> SyntheticSamples() {
       {"PE header at 492", PeSector(492, 0x0102), kTypeNone},
       {"AVCHD packet without time stamp", AvchdPacket(0), kTypeMts},
       {"AVCHD packet with time stamp", AvchdPacket(0x0EBF4622), kTypeMts},
-      {"MPEG pack header without a system header", {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 1, 0x89, 0xC3, 0xF8}, kTypeNone},
+      {"MPEG pack without a system header", {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 1, 0x89, 0xC3, 0xF8}, kTypeNone},
       {"zero sector", {}, kTypeNone},
   };
 }
@@ -207,7 +200,7 @@ TEST(Signatures, CompoundFileKinds) {
     // The walk stops at the "fla" row, which comes before the compound-file rows.
     EXPECT_EQ(J::GetDataBufType(header, kSector), kTypeFla);
     for (const auto& [ext, kind] : exts) {
-      EXPECT_EQ(J::IsFileTypeMatching(header, kSector, ext, device.reader(), kSector, 1), kind == c.kind ? 1 : 0) << ext;
+      EXPECT_EQ(J::IsFileTypeMatching(header, kSector, ext, device.reader(), kSector, 1), kind == c.kind) << ext;
     }
   }
   // Eight bytes are no "fla" (it needs 16) but still a compound file, whose kind the first data

@@ -61,7 +61,7 @@ const Recipe kRecipes[] = {
     {"talk.pptx", "zip -q -X talk.pptx '[Content_Types].xml' ppt/presentation.xml", "pptx", kExact},
     // A package of no known kind, and members found in the second window or past the fifth.
     {"odd.docx", "zip -q -X odd.docx '[Content_Types].xml' docProps/app.xml", "zip", kExact},
-    {"late.docx", "zip -q -X -0 late.docx '[Content_Types].xml' filler3k.bin word/document.xml", "docx", kExact},
+    {"late.docx", "zip -q -X -0 late.docx '[Content_Types].xml' filler.bin word/document.xml", "docx", kExact},
     {"far.docx", "zip -q -X -0 far.docx '[Content_Types].xml' filler12k.bin word/document.xml", "zip", kExact},
     {"two.7z", "7z a -bd -y two.7z filler.bin notes.txt", "7z", kExact},
     {"big.7z", "7z a -bd -y big.7z numbers.txt filler.bin notes.txt", "7z", kExact},  // a larger packed header
@@ -328,11 +328,12 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
 
 std::vector<uint8_t> Text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
-std::vector<uint8_t> NtfsFileRecordSector() {
-  std::vector<uint8_t> s = Join({Text("FILE"), {0x30, 0, 3, 0}});
-  s.resize(kSampleSector, 0);
-  return s;
+std::vector<uint8_t> Sector(std::vector<uint8_t> head) {
+  head.resize(kSampleSector, 0);
+  return head;
 }
+
+std::vector<uint8_t> NtfsFileRecordSector() { return Sector(Join({Text("FILE"), {0x30, 0, 3, 0}})); }
 
 uint64_t ImageBuilder::Add(const std::vector<uint8_t>& bytes) {
   const uint64_t start = Sectors();
@@ -387,7 +388,6 @@ std::string MakeCarveSamples(const std::string& folder, std::vector<CarveSample>
   std::string numbers;
   for (int i = 1; i <= 20000; ++i) numbers += std::to_string(i) + "\n";
   WriteFileBytes(path("numbers.txt"), std::vector<uint8_t>(numbers.begin(), numbers.end()));
-  WriteFileBytes(path("filler3k.bin"), RandomBytes(3000, 3));
   WriteFileBytes(path("filler12k.bin"), RandomBytes(12000, 12));
   for (const char* member : {"word/document.xml", "xl/workbook.xml", "ppt/presentation.xml", "docProps/app.xml"}) {
     RunCommand("mkdir -p " + ShellQuote(path(std::string(member).substr(0, std::string(member).find('/')))));
@@ -415,12 +415,9 @@ std::string MakeCarveSamples(const std::string& folder, std::vector<CarveSample>
       WriteFileBytes(path("camera.raf"), RafRaw(jpeg));
       WriteFileBytes(path("camera.cr3"), Cr3Raw(jpeg));
     }
-    if (*r.command != '\0' && RunCommand("cd " + ShellQuote(folder) + " && (" + r.command + ") >/dev/null 2>&1") != 0) {
+    const std::string run = "cd " + ShellQuote(folder) + " && (" + r.command + ") >/dev/null 2>&1";
+    if ((*r.command != '\0' && RunCommand(run) != 0) || ReadFileBytes(path(r.file), 1).empty()) {
       error += std::string("cannot make ") + r.file + "; ";
-      continue;
-    }
-    if (ReadFileBytes(path(r.file), 1).empty()) {
-      error += std::string("no ") + r.file + "; ";
       continue;
     }
     out.push_back({r.file, path(r.file), r.extension, r.rule});

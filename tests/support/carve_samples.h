@@ -42,6 +42,8 @@ std::vector<uint8_t> RelayFontHeadFirst(const std::vector<uint8_t>& font);
 
 std::vector<uint8_t> Text(const std::string& s);
 std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts);
+// `head` padded with zeros to a sector.
+std::vector<uint8_t> Sector(std::vector<uint8_t> head);
 // Random data that no format test and no file-system test accepts in any of its sectors.
 std::vector<uint8_t> Filler(size_t bytes, uint64_t seed);
 std::vector<uint8_t> NtfsFileRecordSector();
