@@ -67,13 +67,6 @@ void Context(Device& device, uint64_t start) {
   J::m_bIsMtsFileHead = 0;
 }
 
-// The sample image, or a failure naming what could not be made.
-test::SampleImage& Samples() {
-  test::SampleImage& image = test::CarveSampleImage();
-  EXPECT_TRUE(image.error.empty()) << image.error;
-  return image;
-}
-
 class CarvingTest : public ::testing::Test {
  protected:
   CarvingTest() : m_env("VORLENTA_SUPPORT_DIR", m_support.path()) {
@@ -112,8 +105,8 @@ class CarvingTest : public ::testing::Test {
 // Each sample's type (by the name's extension), start and carved length, from one pass; then
 // the engine's store and save.
 TEST_F(CarvingTest, RealFilesAreCarvedWholeAndNeverTakeTheNextFile) {
-  test::SampleImage& image = Samples();
-  ASSERT_TRUE(image.error.empty());
+  test::SampleImage& image = test::CarveSampleImage();
+  ASSERT_TRUE(image.error.empty()) << image.error;
   CFileTypeRecovery engine;
   ASSERT_EQ(engine.Init(Utf8ToUtf16(image.device->path().c_str()).c_str(), u'C'), 0);
   const CarvePassResult pass = RunCarvingPass(engine, *image.device->reader(), 0, image.device->sectors(), kSector);
@@ -181,8 +174,8 @@ TEST_F(CarvingTest, RealFilesAreCarvedWholeAndNeverTakeTheNextFile) {
 }
 
 TEST_F(CarvingTest, StoppedWalkRecordsNothing) {
-  test::SampleImage& image = Samples();
-  ASSERT_TRUE(image.error.empty());
+  test::SampleImage& image = test::CarveSampleImage();
+  ASSERT_TRUE(image.error.empty()) << image.error;
   Device& d = *image.device;
   CFileTypeRecovery engine;
   ASSERT_EQ(engine.Init(Utf8ToUtf16(d.path().c_str()).c_str(), u'C'), 0);
@@ -278,8 +271,8 @@ TEST_F(CarvingTest, CompoundFileHeaderMethod) {
 }
 
 TEST_F(CarvingTest, TransportStreamIsCutAtItsLastGoodPacketAndRecorded) {
-  test::SampleImage& image = Samples();
-  ASSERT_TRUE(image.error.empty());
+  test::SampleImage& image = test::CarveSampleImage();
+  ASSERT_TRUE(image.error.empty()) << image.error;
   Device& d = *image.device;
   const uint64_t start = image.start[image.Index("clip.ts")];
   const uint64_t size = ReadFileBytes(image.samples[image.Index("clip.ts")].path).size();
@@ -337,8 +330,8 @@ TEST_F(CarvingTest, BadInputGivesABoundedLength) {
   }
   // A read error in the middle of a walk: the reader may ask beyond the image, whose end then
   // comes back short. What was read counts.
-  test::SampleImage& image = Samples();
-  ASSERT_TRUE(image.error.empty());
+  test::SampleImage& image = test::CarveSampleImage();
+  ASSERT_TRUE(image.error.empty()) << image.error;
   {
     std::vector<uint8_t> jpeg = ReadFileBytes(image.samples[image.Index("camera.jpg")].path);
     jpeg.resize(jpeg.size() - 2 * kSector);  // no end marker

@@ -121,10 +121,9 @@ std::vector<SyntheticSample> SyntheticSamples() {
 }
 
 TEST(Signatures, ByteExactSectors) {
+  CarverContext(nullptr, 1);
   for (const SyntheticSample& s : SyntheticSamples()) {
-    const std::vector<uint8_t> sector = Sector(s.head);
-    CarverContext(nullptr, 1);
-    EXPECT_EQ(J::GetDataBufType(sector.data(), kSector), s.walk) << s.label;
+    EXPECT_EQ(J::GetDataBufType(Sector(s.head).data(), kSector), s.walk) << s.label;
   }
 }
 
