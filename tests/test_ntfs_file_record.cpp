@@ -26,7 +26,7 @@ TEST(NtfsFileRecord, RecordsOfARealMasterFileTableAndEditedOnes) {
   std::vector<std::vector<uint8_t>> records;
   {
     test::NtfsImage volume(img);
-    for (uint32_t n = 0; n < volume.recordCount(); ++n) {
+    for (uint32_t n = 0;; ++n) {
       std::vector<uint8_t> raw = volume.ReadRawRecord(n);
       if (std::memcmp(raw.data(), "FILE", 4) != 0) break;
       records.push_back(raw);

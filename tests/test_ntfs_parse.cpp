@@ -19,7 +19,6 @@ namespace {
 
 using test::NtfsImage;
 using test::RawAttribute;
-using test::TestRun;
 
 constexpr size_t kRecord = 1024;
 
@@ -118,41 +117,6 @@ TEST(NtfsRunList, DecodesHeadersAndStaysInsideTheAttribute) {
   WriteU16LE(pastEnd.data(), 32, 200);
   parser.GetRunList(pastEnd.data(), pastEnd.size(), none);
   EXPECT_TRUE(none.empty()) << "a run-list offset past the attribute yields nothing";
-}
-
-TEST(NtfsRunList, LongListsOfAnyShapeRoundTrip) {
-  // Lists encoded by the tests' own encoder, up to well past 512 bytes of attribute.
-  CNtfsParse parser;
-  parser.Init(512);
-  for (uint64_t seed = 1; seed <= 20; ++seed) {
-    const std::vector<uint8_t> noise = test::RandomBytes(600, seed);
-    std::vector<TestRun> runs;
-    uint64_t lcn = 100000000;
-    const size_t count = 10 + seed * 9;
-    for (size_t i = 0; i < count; ++i) {
-      const uint8_t r = noise[i];
-      if (r % 7 == 0) {
-        runs.push_back({0, 1u + r, true});
-        continue;
-      }
-      lcn = (r & 1) ? lcn + r * 300ull : lcn - r * 200ull;
-      runs.push_back({lcn, 1u + noise[i + 300] * 5ull, false});
-    }
-    const std::vector<uint8_t> encoded = test::EncodeRuns(runs);
-    const std::vector<uint8_t> attribute = NonResident(encoded, static_cast<uint32_t>(64 + encoded.size()));
-    std::vector<__RUNLIST__> decoded;
-    parser.GetRunList(attribute.data(), attribute.size(), decoded);
-    std::vector<NtfsExtent> extents;
-    ASSERT_TRUE(ResolveRunList(decoded, 1ull << 40, extents));
-    ASSERT_EQ(extents.size(), runs.size()) << "seed " << seed << ", " << attribute.size() << " bytes";
-    for (size_t i = 0; i < runs.size(); ++i) {
-      EXPECT_EQ(extents[i].sparse, runs[i].sparse);
-      EXPECT_EQ(extents[i].clusters, runs[i].clusters);
-      if (!runs[i].sparse) {
-        EXPECT_EQ(extents[i].lcn, runs[i].lcn);
-      }
-    }
-  }
 }
 
 TEST(NtfsRunList, ResolvingCutsRunsOutsideTheVolume) {
