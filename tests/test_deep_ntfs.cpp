@@ -107,6 +107,11 @@ TEST_F(DeepNtfsTest, QuickFormatGivesBackNamesFoldersAndDataEvenWithoutBootSecto
   ExpectAllRecovered(engine, found);
   EXPECT_EQ(found.size(), originals_.size()) << "no other files";
   EXPECT_EQ(found.at("notes.txt").ClusterBytes, 4096) << "the boot sector's cluster size, not the size table's";
+  // The look-up the coordinator makes: the second record's runs go on from the first one's.
+  std::vector<__RUNLIST__> runs;
+  ASSERT_EQ(engine.GetRunListInfo(found.at("listed.bin").RecordSector, 0x80, runs), 0);
+  ASSERT_EQ(runs.size(), 4u);
+  EXPECT_EQ(runs[3].i64RunOffset, 2);
   std::vector<_FILE_NODE_> root;
   ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, root), 0);
   ASSERT_FALSE(root.empty());

@@ -98,67 +98,49 @@ std::vector<uint8_t> EncodeRuns(const std::vector<TestRun>& runs) {
 }
 
 RawAttribute ResidentAttribute(uint32_t type, const std::vector<uint8_t>& value, const std::u16string& name) {
-  RawAttribute a;
-  a.type = type;
-  std::vector<uint8_t>& b = a.bytes;
-  Append(b, type, 4);
-  Append(b, 0, 4);  // length, below
-  b.push_back(0);   // resident
-  b.push_back(static_cast<uint8_t>(name.size()));
-  Append(b, 24, 2);  // name offset
-  Append(b, 0, 2);   // flags
-  Append(b, 0, 2);   // instance
-  Append(b, value.size(), 4);
-  size_t valueOffset = 24 + name.size() * 2;
-  valueOffset = (valueOffset + 7) / 8 * 8;
-  Append(b, valueOffset, 2);
-  b.push_back(type == kTypeFileName ? 1 : 0);  // indexed
-  b.push_back(0);
-  for (char16_t c : name) Append(b, c, 2);
-  while (b.size() < valueOffset) b.push_back(0);
-  b.insert(b.end(), value.begin(), value.end());
-  PadTo8(b);
-  Put(b, 4, b.size(), 4);
+  const size_t valueOffset = (24 + name.size() * 2 + 7) / 8 * 8;
+  RawAttribute a{type, std::vector<uint8_t>(valueOffset, 0)};
+  Put(a.bytes, 0, type, 4);
+  a.bytes[9] = static_cast<uint8_t>(name.size());
+  Put(a.bytes, 10, 24, 2);  // name offset
+  Put(a.bytes, 16, value.size(), 4);
+  Put(a.bytes, 20, valueOffset, 2);
+  a.bytes[22] = type == kTypeFileName ? 1 : 0;  // indexed
+  for (size_t i = 0; i < name.size(); ++i) Put(a.bytes, 24 + 2 * i, name[i], 2);
+  a.bytes.insert(a.bytes.end(), value.begin(), value.end());
+  PadTo8(a.bytes);
+  Put(a.bytes, 4, a.bytes.size(), 4);
   return a;
 }
 
 RawAttribute NonResidentData(const std::vector<uint8_t>& runs, uint64_t realSize, uint64_t allocatedSize,
                              uint64_t lowestVcn, uint64_t highestVcn) {
-  RawAttribute a;
-  a.type = kTypeData;
-  std::vector<uint8_t>& b = a.bytes;
-  Append(b, kTypeData, 4);
-  Append(b, 0, 4);
-  b.push_back(1);  // non-resident
-  b.push_back(0);
-  Append(b, 64, 2);  // name offset
-  Append(b, 0, 2);
-  Append(b, 0, 2);
-  Append(b, lowestVcn, 8);
-  Append(b, highestVcn, 8);
-  Append(b, 64, 2);  // run-list offset
-  Append(b, 0, 2);
-  Append(b, 0, 4);
-  Append(b, allocatedSize, 8);
-  Append(b, realSize, 8);
-  Append(b, realSize, 8);  // initialised size
-  b.insert(b.end(), runs.begin(), runs.end());
-  PadTo8(b);
-  Put(b, 4, b.size(), 4);
+  RawAttribute a{kTypeData, std::vector<uint8_t>(64, 0)};
+  Put(a.bytes, 0, kTypeData, 4);
+  a.bytes[8] = 1;  // non-resident
+  Put(a.bytes, 10, 64, 2);  // name offset
+  Put(a.bytes, 16, lowestVcn, 8);
+  Put(a.bytes, 24, highestVcn, 8);
+  Put(a.bytes, 32, 64, 2);  // run-list offset
+  Put(a.bytes, 40, allocatedSize, 8);
+  Put(a.bytes, 48, realSize, 8);
+  Put(a.bytes, 56, realSize, 8);  // initialised size
+  a.bytes.insert(a.bytes.end(), runs.begin(), runs.end());
+  PadTo8(a.bytes);
+  Put(a.bytes, 4, a.bytes.size(), 4);
   return a;
 }
 
 std::vector<uint8_t> FileNameValue(uint32_t parent, const std::u16string& name, uint8_t nameSpace, uint64_t realSize) {
-  std::vector<uint8_t> v;
-  Append(v, parent | (uint64_t{1} << 48), 8);
+  std::vector<uint8_t> v(66, 0);
+  Put(v, 0, parent | (uint64_t{1} << 48), 8);
   const uint64_t time = 133000000000000000ull;  // a day in 2022, in 100 ns since 1601
-  for (int i = 0; i < 4; ++i) Append(v, time + static_cast<uint64_t>(i), 8);
-  Append(v, (realSize + 4095) / 4096 * 4096, 8);
-  Append(v, realSize, 8);
-  Append(v, 0x20, 4);  // archive
-  Append(v, 0, 4);
-  v.push_back(static_cast<uint8_t>(name.size()));
-  v.push_back(nameSpace);
+  for (size_t i = 0; i < 4; ++i) Put(v, 8 + 8 * i, time + i, 8);
+  Put(v, 40, (realSize + 4095) / 4096 * 4096, 8);
+  Put(v, 48, realSize, 8);
+  Put(v, 56, 0x20, 4);  // archive
+  v[64] = static_cast<uint8_t>(name.size());
+  v[65] = nameSpace;
   for (char16_t c : name) Append(v, c, 2);
   return v;
 }
@@ -240,8 +222,8 @@ std::vector<RawAttribute> NtfsImage::Attributes(const std::vector<uint8_t>& reco
     const uint32_t type = ReadU32LE(record.data(), record.size(), p);
     const uint32_t length = ReadU32LE(record.data(), record.size(), p + 4);
     if (type == kTypeEnd || length == 0 || p + length > record.size()) break;
-    out.push_back({type, std::vector<uint8_t>(record.begin() + static_cast<long>(p),
-                                              record.begin() + static_cast<long>(p + length))});
+    const auto from = record.begin() + static_cast<long>(p);
+    out.push_back({type, std::vector<uint8_t>(from, from + length), p});
     p += length;
   }
   return out;

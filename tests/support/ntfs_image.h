@@ -36,10 +36,11 @@ class NtfsMount {
   bool mounted_ = false;
 };
 
-// One attribute of a record, as its raw bytes.
+// One attribute of a record, as its raw bytes, and where it starts in its record.
 struct RawAttribute {
   uint32_t type = 0;
   std::vector<uint8_t> bytes;
+  size_t offset = 0;
 };
 
 // One run of a hand-built run list: `clusters` at absolute `lcn`, or a sparse run.
