@@ -3,6 +3,7 @@
 // stripped of both boot sectors, or laid side by side on a GPT disk. Every file that comes
 // back is compared with its original.
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 
 #include <filesystem>
 #include <map>
@@ -84,6 +85,12 @@ TEST_F(DeepNtfsTest, QuickFormatGivesBackNamesFoldersAndDataEvenWithoutBootSecto
     Put(mount, "live.bin", test::RandomBytes(20000, 1), "live.bin");
     Put(mount, "Docs/memo.bin", test::RandomBytes(9000, 2), "Docs/memo.bin");
     Put(mount, "Docs/Year 2024/report.bin", test::RandomBytes(70001, 3), "Docs/Year 2024/report.bin");
+    // The driver stores a short name before its long one, and a hard link's POSIX name first.
+    Put(mount, "Long name.txt", {1, 2, 3}, "Long name.txt");
+    Put(mount, "Both.txt", {4, 5}, "Both.txt");
+    ASSERT_EQ(::setxattr((mount / "Long name.txt").c_str(), "system.ntfs_dos_name", "LONGNA~1.TXT", 12, 0), 0);
+    ASSERT_EQ(::setxattr((mount / "Both.txt").c_str(), "system.ntfs_dos_name", "BOTH.TXT", 8, 0), 0);
+    fs::create_hard_link(mount / "Both.txt", mount / "apple");
     for (const char* name : {"listed.bin", "piece1", "piece2"}) test::WriteFileBytes(mount / name, {});
     base = mount.Record("listed.bin");
     pieces[0] = mount.Record("piece1");

@@ -147,7 +147,7 @@ TEST(NtfsRunList, ResolvingCutsRunsOutsideTheVolume) {
 
 TEST(NtfsAttributeWalk, StopsAtEveryBound) {
   const RawAttribute info = test::ResidentAttribute(0x10, std::vector<uint8_t>(48, 1));
-  const RawAttribute name = test::ResidentAttribute(0x30, test::FileNameValue(5, u"a.txt", 1, 3));
+  const RawAttribute name = test::ResidentAttribute(0x30, std::vector<uint8_t>(76, 2));
   const RawAttribute data = test::ResidentAttribute(0x80, {'a', 'b', 'c'});
   struct Case {
     const char* what;
@@ -192,40 +192,25 @@ TEST(NtfsAttributeWalk, StopsAtEveryBound) {
   }
 }
 
-TEST(NtfsRecordParse, NameChoiceAndDataSize) {
+// Name ranking is pinned by the deep test on names the driver wrote; the content is the
+// unnamed stream, wherever a named one stands.
+TEST(NtfsRecordParse, DataSizeComesFromTheUnnamedStream) {
   const RawAttribute info = test::ResidentAttribute(0x10, std::vector<uint8_t>(48, 0));
-  auto fileName = [](const std::u16string& n, uint8_t space, uint32_t parent) {
-    return test::ResidentAttribute(0x30, test::FileNameValue(parent, n, space, 777));
-  };
-  struct Case {
-    const char* what;
+  const struct {
     std::vector<RawAttribute> attributes;
-    std::u16string name;
-    uint32_t parent;
     bool resident;
     uint64_t size;
+  } cases[] = {
+      {{info, test::ResidentAttribute(0x80, std::vector<uint8_t>(300, 7))}, true, 300},
+      {{info, test::ResidentAttribute(0x80, {1, 2}, u"Zone"), test::NonResidentData(test::EncodeRuns({{100, 3}}), 9999, 12288)},
+       false, 9999},
   };
-  const std::vector<Case> cases = {
-      {"DOS then Win32", {info, fileName(u"LONGNA~1.TXT", 2, 40), fileName(u"Long name.txt", 1, 40),
-                          test::ResidentAttribute(0x80, std::vector<uint8_t>(300, 7))},
-       u"Long name.txt", 40, true, 300},
-      {"DOS only", {info, fileName(u"DOSNAME.TXT", 2, 5)}, u"DOSNAME.TXT", 5, false, 0},
-      {"POSIX then Win32 and DOS", {info, fileName(u"posix", 0, 9), fileName(u"Both.txt", 3, 9)}, u"Both.txt", 9, false, 0},
-      {"named stream first", {info, fileName(u"s.bin", 1, 5), test::ResidentAttribute(0x80, {1, 2}, u"Zone"),
-                              test::NonResidentData(test::EncodeRuns({{100, 3}}), 9999, 12288)},
-       u"s.bin", 5, false, 9999},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& c : cases) {
     std::vector<uint8_t> record = BareRecord();
     NtfsImage::SetAttributes(record, c.attributes);
     NtfsRecordInfo parsed;
     ParseFileRecord(record.data(), record.size(), parsed);
-    ASSERT_TRUE(parsed.haveName);
-    EXPECT_EQ(parsed.name.name, c.name);
-    EXPECT_EQ(parsed.name.parent, c.parent);
-    EXPECT_EQ(parsed.name.realSize, 777u);
-    EXPECT_EQ(parsed.haveData, c.size != 0);
+    EXPECT_TRUE(parsed.haveData);
     EXPECT_EQ(parsed.dataResident, c.resident);
     EXPECT_EQ(parsed.dataSize, c.size);
   }

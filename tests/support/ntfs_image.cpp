@@ -131,20 +131,6 @@ RawAttribute NonResidentData(const std::vector<uint8_t>& runs, uint64_t realSize
   return a;
 }
 
-std::vector<uint8_t> FileNameValue(uint32_t parent, const std::u16string& name, uint8_t nameSpace, uint64_t realSize) {
-  std::vector<uint8_t> v(66, 0);
-  Put(v, 0, parent | (uint64_t{1} << 48), 8);
-  const uint64_t time = 133000000000000000ull;  // a day in 2022, in 100 ns since 1601
-  for (size_t i = 0; i < 4; ++i) Put(v, 8 + 8 * i, time + i, 8);
-  Put(v, 40, (realSize + 4095) / 4096 * 4096, 8);
-  Put(v, 48, realSize, 8);
-  Put(v, 56, 0x20, 4);  // archive
-  v[64] = static_cast<uint8_t>(name.size());
-  v[65] = nameSpace;
-  for (char16_t c : name) Append(v, c, 2);
-  return v;
-}
-
 NtfsImage::NtfsImage(const std::string& path) {
   fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd_ < 0) throw std::runtime_error("cannot open the test image");

@@ -58,8 +58,6 @@ RawAttribute ResidentAttribute(uint32_t type, const std::vector<uint8_t>& value,
 // A non-resident unnamed data attribute with `runs` and the given sizes.
 RawAttribute NonResidentData(const std::vector<uint8_t>& runs, uint64_t realSize, uint64_t allocatedSize,
                              uint64_t lowestVcn = 0, uint64_t highestVcn = 0);
-// The value of a file name attribute.
-std::vector<uint8_t> FileNameValue(uint32_t parent, const std::u16string& name, uint8_t nameSpace, uint64_t realSize);
 
 // The volume in `path`, opened for reading and writing. Its table of records must be in one
 // piece, as it is on the small volumes of the tests; a record read elsewhere throws.
