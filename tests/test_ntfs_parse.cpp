@@ -49,25 +49,15 @@ std::vector<uint8_t> NonResident(const std::vector<uint8_t>& runs, uint32_t leng
 }
 
 TEST(NtfsFixUp, RestoresSectorEndsAndFindsTornWrites) {
-  struct Case {
-    const char* what;
-    size_t changedEnd;  // 0 = none
-    size_t intact;
-  };
-  const Case cases[] = {
-      {"both sectors carry the sequence number", 0, 1024},
-      {"the second sector was not rewritten", 1022, 512},
-      {"the first sector was not rewritten", 510, 0},
-  };
   CNtfsParse parser;
   parser.Init(512);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  // The sector end that no longer carries the sequence number (0: none), and the intact bytes.
+  for (const auto& [changedEnd, intact] : {std::pair<size_t, size_t>{0, 1024}, {1022, 512}, {510, 0}}) {
     std::vector<uint8_t> r = BareRecord();
-    if (c.changedEnd != 0) WriteU16LE(r.data(), c.changedEnd, 0x4321);
-    size_t intact = 99;
-    ASSERT_EQ(parser.FileRecordFixUp(r.data(), r.size(), &intact), 0);
-    EXPECT_EQ(intact, c.intact);
+    if (changedEnd != 0) WriteU16LE(r.data(), changedEnd, 0x4321);
+    size_t reported = 99;
+    ASSERT_EQ(parser.FileRecordFixUp(r.data(), r.size(), &reported), 0);
+    EXPECT_EQ(reported, intact) << changedEnd;
     EXPECT_EQ(ReadU16LE(r.data(), r.size(), 510), 0xAABB);
     EXPECT_EQ(ReadU16LE(r.data(), r.size(), 1022), 0xCCDD);
   }
