@@ -88,30 +88,62 @@ class FastNtfsTest : public ::testing::Test {
   int saves_ = 0;
 };
 
+// Deleted files come back under their paths. Parents that are gone, reused, deleted or looping
+// gather their files in LostFolders or keep the deleted directory's name, and the walk ends.
 TEST_F(FastNtfsTest, DeletedFilesComeBackByteExactWithNamesAndPaths) {
   const std::string img = Volume("vol.img");
   const std::string foreignName = "\xC3\x9C" "berstunden \xE6\x97\xA5\xE6\x9C\xAC.bin";  // "Überstunden 日本.bin"
-  const std::map<std::string, std::vector<uint8_t>> expected = {
+  std::map<std::string, std::vector<uint8_t>> expected = {
       {"notes.txt", test::ReadFileBytes(test::TextFile(dir_ / "notes.txt", 300))},
       {"photo.jpg", test::ReadFileBytes(test::JpegFile(dir_ / "photo.jpg"))},
       {foreignName, test::RandomBytes(40000, 1)},
       {"Docs/memo.txt", test::ReadFileBytes(test::TextFile(dir_ / "memo.txt", 9000))},
       {"Docs/Year 2024/report.bin", test::RandomBytes(70001, 2)},
+      {"Gone/d.bin", test::RandomBytes(200, 4)},
   };
+  const std::vector<uint8_t> lost = test::RandomBytes(9000, 5);
+  const char* const lostFiles[] = {"Trip/a.bin", "Moved/c.bin", "LoopA/inside.bin"};
+  uint32_t trip = 0;
+  uint32_t moved = 0;
+  uint32_t loop[2] = {};
   {
     NtfsMount mount(img);
     ASSERT_TRUE(mount.ok());
     fs::create_directories(mount / "Docs/Year 2024");
-    fs::create_directories(mount / "Other");
+    for (const char* dir : {"Other", "Trip", "Moved", "Gone", "LoopA", "LoopB"}) fs::create_directory(mount / dir);
     for (const auto& [path, bytes] : expected) test::WriteFileBytes(mount / path, bytes);
+    for (const char* path : lostFiles) test::WriteFileBytes(mount / path, lost);
     for (const char* live : {"keep.bin", "Docs/live.bin", "Other/also live.bin"}) {
       test::WriteFileBytes(mount / live, test::RandomBytes(5000, 3));
     }
+    trip = mount.Record("Trip");
+    moved = mount.Record("Moved");
+    loop[0] = mount.Record("LoopA");
+    loop[1] = mount.Record("LoopB");
     for (const auto& entry : expected) ASSERT_TRUE(fs::remove(mount / entry.first));
+    for (const char* path : {lostFiles[0], lostFiles[1], lostFiles[2], "Gone"}) ASSERT_TRUE(fs::remove(mount / path));
   }
+  {
+    NtfsImage volume(img);
+    // Trip's record is wiped; Moved's record now describes a file; the loops name each other.
+    volume.WriteRawRecord(trip, std::vector<uint8_t>(1024, 0));
+    std::vector<uint8_t> record = volume.ReadRecord(moved);
+    record[22] = 1;
+    volume.WriteRecord(moved, record);
+    volume.SetParent(loop[0], loop[1]);
+    volume.SetParent(loop[1], loop[0]);
+  }
+  const std::string tripFolder = "LostFolder" + std::to_string(trip);
+  expected[tripFolder + "/a.bin"] = lost;
+  expected["LostFolder" + std::to_string(moved) + "/c.bin"] = lost;
 
   auto engine = Open(img);
-  const auto found = ScanAll(*engine);
+  auto found = ScanAll(*engine);
+  const auto inside = std::find_if(found.begin(), found.end(),
+                                   [](const auto& entry) { return AnsiToUtf8(entry.second.FileName) == "inside.bin"; });
+  ASSERT_NE(inside, found.end()) << "a file under a parent loop is still listed";
+  EXPECT_EQ(Recover(*engine, inside->second), lost);
+  found.erase(inside);
   ExpectRecovered(*engine, found, expected);
   for (const auto& entry : found) EXPECT_EQ(entry.second.IsHealthy, 1u) << entry.first;
   // The record sector holds the file's own record.
@@ -121,12 +153,20 @@ TEST_F(FastNtfsTest, DeletedFilesComeBackByteExactWithNamesAndPaths) {
   ASSERT_LE(resident.RecordSector * 512 + raw.size(), image.size());
   EXPECT_TRUE(std::equal(raw.begin(), raw.end(), image.begin() + static_cast<long>(resident.RecordSector * 512)));
 
-  // The tree: deleted files in the root, then Docs; Other leads to nothing deleted.
+  // The tree: Other leads to nothing deleted; a lost folder is saved like any directory.
   std::vector<_FILE_NODE_> root;
   ASSERT_EQ(engine->GetChildrenFileNode(nullptr, 0, root), 0);
-  ASSERT_EQ(root.size(), 4u);
-  _FILE_NODE_ docs = root.back();
-  EXPECT_EQ(std::string(docs.FileName), "Docs");
+  auto named = [&](const std::string& name) {
+    return std::find_if(root.begin(), root.end(), [&](const _FILE_NODE_& n) { return AnsiToUtf8(n.FileName) == name; });
+  };
+  EXPECT_EQ(named("Other"), root.end());
+  const auto tripNode = named(tripFolder);
+  ASSERT_NE(tripNode, root.end());
+  EXPECT_EQ(tripNode->DirKey, trip);
+  ASSERT_EQ(engine->SaveFileData(&*tripNode, Utf8ToUtf16((dir_ / "lost-copy").c_str()).c_str(), 0), 0);
+  EXPECT_EQ(test::ReadFileBytes(dir_ / "lost-copy/a.bin"), lost);
+  ASSERT_NE(named("Docs"), root.end());
+  _FILE_NODE_ docs = *named("Docs");
 
   // A directory save is breadth-first, makes enterable folders and never overwrites.
   std::vector<std::string> saved;
@@ -164,66 +204,6 @@ TEST_F(FastNtfsTest, DeletedFilesComeBackByteExactWithNamesAndPaths) {
   EXPECT_EQ(none[0], 0);
   ASSERT_EQ(size, 100);
   EXPECT_TRUE(std::equal(buffer, buffer + 100, expected.at("Docs/memo.txt").begin()));
-}
-
-// Parents that are gone, reused, deleted or looping: files gather in LostFolders or keep the
-// deleted directory's name, and the parent walk ends.
-TEST_F(FastNtfsTest, FilesWhoseDirectoryRecordIsGoneGatherInLostFolders) {
-  const std::string img = Volume("lost.img");
-  const std::vector<uint8_t> a = test::RandomBytes(20000, 6);
-  const std::vector<uint8_t> b = test::RandomBytes(200, 7);
-  const std::vector<uint8_t> c = test::RandomBytes(9000, 8);
-  const std::map<std::string, const std::vector<uint8_t>*> files = {
-      {"Gone/d.bin", &a}, {"Trip/a.bin", &a}, {"Trip/b.txt", &b}, {"Moved/c.bin", &c}, {"LoopA/inside.bin", &c}};
-  uint32_t trip = 0;
-  uint32_t moved = 0;
-  uint32_t loop[2] = {};
-  {
-    NtfsMount mount(img);
-    ASSERT_TRUE(mount.ok());
-    for (const char* dir : {"Trip", "Moved", "Gone", "LoopA", "LoopB"}) fs::create_directory(mount / dir);
-    for (const auto& [path, bytes] : files) test::WriteFileBytes(mount / path, *bytes);
-    trip = mount.Record("Trip");
-    moved = mount.Record("Moved");
-    loop[0] = mount.Record("LoopA");
-    loop[1] = mount.Record("LoopB");
-    for (const auto& entry : files) ASSERT_TRUE(fs::remove(mount / entry.first));
-    ASSERT_TRUE(fs::remove(mount / "Gone"));  // its record keeps its name, no longer in use
-  }
-  {
-    NtfsImage volume(img);
-    // Trip's record is wiped; Moved's record now describes a file; the loops name each other.
-    volume.WriteRawRecord(trip, std::vector<uint8_t>(1024, 0));
-    std::vector<uint8_t> record = volume.ReadRecord(moved);
-    record[22] = 1;
-    volume.WriteRecord(moved, record);
-    volume.SetParent(loop[0], loop[1]);
-    volume.SetParent(loop[1], loop[0]);
-  }
-
-  auto engine = Open(img);
-  auto found = ScanAll(*engine);
-  const std::string tripFolder = "LostFolder" + std::to_string(trip);
-  const auto inside = std::find_if(found.begin(), found.end(),
-                                   [](const auto& entry) { return AnsiToUtf8(entry.second.FileName) == "inside.bin"; });
-  ASSERT_NE(inside, found.end()) << "a file under a parent loop is still listed";
-  EXPECT_EQ(Recover(*engine, inside->second), c);
-  found.erase(inside);
-  ExpectRecovered(*engine, found,
-                  {{tripFolder + "/a.bin", a},
-                   {tripFolder + "/b.txt", b},
-                   {"LostFolder" + std::to_string(moved) + "/c.bin", c},
-                   {"Gone/d.bin", a}});
-  std::vector<_FILE_NODE_> root;
-  ASSERT_EQ(engine->GetChildrenFileNode(nullptr, 0, root), 0);
-  const auto lost = std::find_if(root.begin(), root.end(), [&](const _FILE_NODE_& n) { return n.FileName == tripFolder; });
-  ASSERT_NE(lost, root.end());
-  EXPECT_EQ(lost->IsDirectory, 1u);
-  EXPECT_EQ(lost->DirKey, trip);
-  // A lost folder is saved like any directory.
-  const std::string target = dir_ / "lost-copy";
-  ASSERT_EQ(engine->SaveFileData(&*lost, Utf8ToUtf16(target.c_str()).c_str(), 0), 0);
-  EXPECT_EQ(test::ReadFileBytes(target + "/a.bin"), a);
 }
 
 // What the driver writes for two files grown a cluster at a time in turn (a run list of 160
