@@ -3,7 +3,6 @@
 // for byte, and how it copes with damage.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +13,6 @@
 #include <string>
 
 #include "engine/log_file_manager.h"
-#include "engine/status.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "support/found_files.h"
 #include "support/ntfs_image.h"
