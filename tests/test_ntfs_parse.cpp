@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "ntfs/ntfs_parse.h"
@@ -72,7 +71,7 @@ TEST(NtfsRunList, DecodesHeadersAndStaysInsideTheAttribute) {
     std::vector<uint8_t> runs;
     uint32_t length;  // the attribute's length field
     size_t available;  // readable bytes from the attribute's start; 0 = the whole buffer
-    std::vector<__RUNLIST__> expected;
+    std::vector<std::pair<uint64_t, int64_t>> expected;  // length, offset
   };
   const std::vector<Case> cases = {
       {"two-byte negative offset", {0x11, 0x30, 0x20, 0x21, 0x04, 0xFF, 0xFF, 0}, 72, 0, {{48, 32}, {4, -1}}},
@@ -89,11 +88,9 @@ TEST(NtfsRunList, DecodesHeadersAndStaysInsideTheAttribute) {
     const std::vector<uint8_t> attribute = NonResident(c.runs, c.length);
     std::vector<__RUNLIST__> runs;
     parser.GetRunList(attribute.data(), c.available != 0 ? c.available : attribute.size(), runs);
-    ASSERT_EQ(runs.size(), c.expected.size());
-    for (size_t i = 0; i < runs.size(); ++i) {
-      EXPECT_EQ(runs[i].u64RunLength, c.expected[i].u64RunLength);
-      EXPECT_EQ(runs[i].i64RunOffset, c.expected[i].i64RunOffset);
-    }
+    std::vector<std::pair<uint64_t, int64_t>> decoded;
+    for (const __RUNLIST__& run : runs) decoded.emplace_back(run.u64RunLength, run.i64RunOffset);
+    EXPECT_EQ(decoded, c.expected);
   }
   std::vector<__RUNLIST__> none;
   std::vector<uint8_t> pastEnd = NonResident({0x11, 0x30, 0x20, 0}, 72);
@@ -126,48 +123,37 @@ TEST(NtfsRunList, ResolvingCutsRunsOutsideTheVolume) {
 }
 
 TEST(NtfsAttributeWalk, StopsAtEveryBound) {
-  const RawAttribute info = test::ResidentAttribute(0x10, std::vector<uint8_t>(48, 1));
-  const RawAttribute name = test::ResidentAttribute(0x30, std::vector<uint8_t>(76, 2));
-  const RawAttribute data = test::ResidentAttribute(0x80, {'a', 'b', 'c'});
-  struct Case {
+  std::vector<uint8_t> base = BareRecord();
+  NtfsImage::SetAttributes(base, {test::ResidentAttribute(0x10, std::vector<uint8_t>(48, 1)),
+                                  test::ResidentAttribute(0x30, std::vector<uint8_t>(76, 2)),
+                                  test::ResidentAttribute(0x80, {'a', 'b', 'c'})});
+  const std::vector<RawAttribute> attributes = NtfsImage::Attributes(base);
+  auto at = [&](size_t index) { return attributes.at(index).offset; };
+  const struct {
     const char* what;
-    std::function<void(std::vector<uint8_t>&)> change;
+    size_t offset;  // of the four bytes changed
+    uint32_t value;
     NtfsWalk kind;
     std::vector<uint32_t> types;
+  } cases[] = {
+      {"zero length", at(1) + 4, 0, NtfsWalk::kLookup, {0x10}},
+      {"length past the bound", at(1) + 4, 5000, NtfsWalk::kLookup, {0x10}},
+      {"type 0 ends a name walk", at(1), 0, NtfsWalk::kNames, {0x10}},
+      {"type 0 does not end a lookup", at(1), 0, NtfsWalk::kLookup, {0x10, 0, 0x80}},
+      {"filler type ends a name walk", at(2), 0xFDFDFDFD, NtfsWalk::kNames, {0x10, 0x30}},
+      {"first attribute past the record", 20, 1020, NtfsWalk::kLookup, {}},
+      {"length too short for a header", at(0) + 4, 8, NtfsWalk::kLookup, {}},
   };
-  auto at = [&](size_t index) {  // offset of the index-th attribute
-    size_t p = 56;
-    const RawAttribute* list[] = {&info, &name, &data};
-    for (size_t i = 0; i < index; ++i) p += list[i]->bytes.size();
-    return p;
-  };
-  const std::vector<Case> cases = {
-      {"zero length", [&](std::vector<uint8_t>& r) { WriteU32LE(r.data(), at(1) + 4, 0); }, NtfsWalk::kLookup, {0x10}},
-      {"length past the bound", [&](std::vector<uint8_t>& r) { WriteU32LE(r.data(), at(1) + 4, 5000); },
-       NtfsWalk::kLookup, {0x10}},
-      {"type 0 ends a name walk", [&](std::vector<uint8_t>& r) { WriteU32LE(r.data(), at(1), 0); }, NtfsWalk::kNames,
-       {0x10}},
-      {"type 0 does not end a lookup", [&](std::vector<uint8_t>& r) { WriteU32LE(r.data(), at(1), 0); },
-       NtfsWalk::kLookup, {0x10, 0, 0x80}},
-      {"filler type ends a name walk", [&](std::vector<uint8_t>& r) { WriteU32LE(r.data(), at(2), 0xFDFDFDFD); },
-       NtfsWalk::kNames, {0x10, 0x30}},
-      {"first attribute past the record", [](std::vector<uint8_t>& r) { WriteU16LE(r.data(), 20, 1020); },
-       NtfsWalk::kLookup, {}},
-      {"length too short for a header", [&](std::vector<uint8_t>& r) { WriteU32LE(r.data(), at(0) + 4, 8); },
-       NtfsWalk::kLookup, {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<uint8_t> record = BareRecord();
-    NtfsImage::SetAttributes(record, {info, name, data});
-    c.change(record);
+  for (const auto& c : cases) {
+    std::vector<uint8_t> record = base;
+    WriteU32LE(record.data(), c.offset, c.value);
     std::vector<uint32_t> seen;
     WalkAttributes(record.data(), record.size(), c.kind, [&](const NtfsAttribute& a) {
       EXPECT_LE(a.offset + a.length, record.size());
       seen.push_back(a.type);
       return true;
     });
-    EXPECT_EQ(seen, c.types);
+    EXPECT_EQ(seen, c.types) << c.what;
   }
 }
 
