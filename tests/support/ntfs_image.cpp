@@ -229,11 +229,9 @@ void NtfsImage::SetAttributes(std::vector<uint8_t>& record, const std::vector<Ra
 
 void NtfsImage::SetParent(uint32_t n, uint32_t parent) {
   std::vector<uint8_t> record = ReadRecord(n);
-  std::vector<RawAttribute> attributes = Attributes(record);
-  for (RawAttribute& a : attributes) {
-    if (a.type == kTypeFileName) Put(a.bytes, Get16(a.bytes, 20), parent, 4);
+  for (const RawAttribute& a : Attributes(record)) {
+    if (a.type == kTypeFileName) Put(record, a.offset + Get16(a.bytes, 20), parent, 4);
   }
-  SetAttributes(record, attributes);
   WriteRecord(n, record);
 }
 
