@@ -73,8 +73,9 @@ class DeepNtfsTest : public ::testing::Test {
   int saves_ = 0;
 };
 
-// A loop of parents and a parent whose record carries another number each end in a
-// "LostFolder%d", whichever child meets them first, and the files below still come back.
+// Quick-formatted over deleted files and a deleted tree, live files with ranked names, a file
+// split by an attribute list, a loop of parents and a parent whose record carries another
+// number: each of the last two ends in a "LostFolder%d", whichever child meets it first.
 TEST_F(DeepNtfsTest, QuickFormatGivesBackNamesFoldersAndDataEvenWithoutBootSectors) {
   const std::string img = dir_ / "vol.img";
   ASSERT_TRUE(test::MakeNtfsVolume(img, 32));
