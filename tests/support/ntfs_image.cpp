@@ -81,11 +81,6 @@ std::vector<uint8_t> EncodeRuns(const std::vector<TestRun>& runs) {
   int64_t previous = 0;
   for (const TestRun& run : runs) {
     const int n = FieldBytes(static_cast<int64_t>(run.clusters), false);
-    if (run.sparse) {
-      out.push_back(static_cast<uint8_t>(n));
-      Append(out, run.clusters, n);
-      continue;
-    }
     const int64_t delta = static_cast<int64_t>(run.lcn) - previous;
     const int m = FieldBytes(delta, true);
     out.push_back(static_cast<uint8_t>((m << 4) | n));

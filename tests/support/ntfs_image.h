@@ -43,15 +43,14 @@ struct RawAttribute {
   size_t offset = 0;
 };
 
-// One run of a hand-built run list: `clusters` at absolute `lcn`, or a sparse run.
+// One run of a hand-built run list: `clusters` at absolute `lcn`. The driver writes sparse runs.
 struct TestRun {
   uint64_t lcn;
   uint64_t clusters;
-  bool sparse = false;
 };
 
-// Run-list bytes for `runs` (each offset relative to the previous non-sparse run), with the
-// terminating zero.
+// Run-list bytes for `runs` (each offset relative to the previous run), with the terminating
+// zero.
 std::vector<uint8_t> EncodeRuns(const std::vector<TestRun>& runs);
 // A resident attribute of `type` holding `value`, named `name` (UTF-16) when not empty.
 RawAttribute ResidentAttribute(uint32_t type, const std::vector<uint8_t>& value, const std::u16string& name = u"");
