@@ -1,102 +1,237 @@
-// The FILE record primitives on records built byte by byte: the update-sequence fix-up, the
-// run-list decoder, the bounded attribute walk and the record parser. Records made by the real
-// tools are read end to end by the engine tests.
+// The FILE record primitives on the records of a volume made by mkntfs and ntfscp: the record
+// test, the update-sequence fix-up, the bounded attribute walk, the record parser and the
+// run-list decoder, on whole records, on records cut at every length and on damaged ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "format/ntfs_record.h"
 #include "ntfs/ntfs_parse.h"
 #include "support/ntfs_image.h"
+#include "support/test_support.h"
 
 namespace vorlenta {
 namespace {
 
-using test::NtfsImage;
-using test::RawAttribute;
+using Runs = std::vector<std::pair<uint64_t, int64_t>>;  // length, offset
 
-constexpr size_t kRecord = 1024;
+// A non-resident attribute's header up to its run-list offset field.
+constexpr size_t kRunListHeader = ntfs::kAttrRunListOffset + 2;
 
-// A bare record: magic, first attribute at 56, sequence 0x1234 at both sector ends with the
-// saved bytes 0xAABB and 0xCCDD in the array.
-std::vector<uint8_t> BareRecord() {
-  std::vector<uint8_t> r(kRecord, 0);
-  std::memcpy(r.data(), "FILE", 4);
-  WriteU16LE(r.data(), 20, 56);
-  WriteU16LE(r.data(), 48, 0x1234);
-  WriteU16LE(r.data(), 50, 0xAABB);
-  WriteU16LE(r.data(), 52, 0xCCDD);
-  WriteU16LE(r.data(), 510, 0x1234);
-  WriteU16LE(r.data(), 1022, 0x1234);
-  WriteU32LE(r.data(), 28, kRecord);
-  return r;
+Runs DecodeRuns(const uint8_t* attribute, size_t available) {
+  CNtfsParse parser;
+  parser.Init(512);
+  std::vector<__RUNLIST__> runs;
+  parser.GetRunList(attribute, available, runs);
+  Runs out;
+  for (const __RUNLIST__& run : runs) out.emplace_back(run.u64RunLength, run.i64RunOffset);
+  return out;
 }
 
-// A non-resident attribute whose length field says `length` and whose run list is `runs`.
-std::vector<uint8_t> NonResident(const std::vector<uint8_t>& runs, uint32_t length) {
-  std::vector<uint8_t> a = test::NonResidentData(runs, 0, 0).bytes;
-  WriteU32LE(a.data(), 4, length);
-  a.resize(std::max<size_t>(length, a.size()));
-  return a;
+std::vector<uint32_t> WalkTypes(const std::vector<uint8_t>& record, NtfsWalk kind) {
+  std::vector<uint32_t> types;
+  WalkAttributes(record.data(), record.size(), kind, [&](const NtfsAttribute& a) {
+    types.push_back(a.type);
+    return true;
+  });
+  return types;
 }
 
-TEST(NtfsFixUp, RestoresSectorEndsAndFindsTornWrites) {
+template <class T>
+bool IsPrefix(const std::vector<T>& part, const std::vector<T>& whole) {
+  return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+// Every record of a fresh volume holding a resident and a non-resident file, the last two.
+class NtfsRecordTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VORLENTA_REQUIRE_TOOL("mkntfs");
+    VORLENTA_REQUIRE_TOOL("ntfscp");
+    ASSERT_TRUE(test::MakeNtfsVolume(img_, 16));
+    ASSERT_TRUE(test::NtfsCopy(img_, test::TextFile(dir_ / "small.txt", 300), "small.txt"));
+    ASSERT_TRUE(test::NtfsCopy(img_, test::RandomFile(dir_ / "big.bin", 20000, 1), "big.bin"));
+    test::NtfsImage volume(img_);
+    for (uint32_t n = 0; std::memcmp(volume.ReadRawRecord(n).data(), "FILE", 4) == 0; ++n) {
+      raw_.push_back(volume.ReadRawRecord(n));
+      fixed_.push_back(volume.ReadRecord(n));
+    }
+    // The system files take records 0-15; the copied files come after them.
+    ASSERT_GT(raw_.size(), 17u);
+    small_ = raw_.size() - 2;
+  }
+
+  test::TempDir dir_;
+  const std::string img_ = dir_ / "ntfs.img";
+  std::vector<std::vector<uint8_t>> raw_;
+  std::vector<std::vector<uint8_t>> fixed_;
+  size_t small_ = 0;
+};
+
+TEST_F(NtfsRecordTest, OnlyFileRecordsPassTheRecordTest) {
+  // Nothing else of the volume is a FILE record: the boot sector, the index buffers, the data.
+  const std::vector<uint8_t> bytes = test::ReadFileBytes(img_);
+  size_t found = 0;
+  for (size_t off = 0; off + 512 <= bytes.size(); off += 512) {
+    if (IsNtfsFileRecord(&bytes[off], bytes.size() - off, kNtfsFileRecordSize)) {
+      ++found;
+      EXPECT_EQ(std::memcmp(&bytes[off], "FILE", 4), 0);
+    }
+  }
+  // The table's records plus the first four again in $MFTMirr.
+  EXPECT_GE(found, raw_.size() + 4);
+
+  const std::vector<uint8_t>& original = raw_[5];  // the root directory
+  const struct {
+    const char* what;
+    size_t offset;
+    uint32_t value;
+    int width;
+    bool expected;
+  } edits[] = {
+      {"magic BAAD", kNtfsMagicOffset, 0x44414142, 4, false},
+      {"bytes in use equal to the record size", kNtfsBytesInUseOffset, 1024, 4, true},
+      {"bytes in use above the record size", kNtfsBytesInUseOffset, 1025, 4, false},
+      {"bytes allocated 4096", kNtfsBytesAllocatedOffset, 4096, 4, false},
+      {"update sequence number changed", kNtfsUpdateSequenceOffset, 0xBEEF, 2, false},
+      {"second sector's end is not looked at", 1022, 0xFFFF, 2, true},
+  };
+  for (const auto& edit : edits) {
+    std::vector<uint8_t> record = original;
+    if (edit.width == 4) {
+      WriteU32LE(record.data(), edit.offset, edit.value);
+    } else {
+      WriteU16LE(record.data(), edit.offset, static_cast<uint16_t>(edit.value));
+    }
+    EXPECT_EQ(IsNtfsFileRecord(record.data(), record.size(), kNtfsFileRecordSize), edit.expected) << edit.what;
+  }
+}
+
+// Each record cut at every length, in a buffer of just that length: what a parser finds in the
+// cut record is the start of what it finds in the whole one.
+TEST_F(NtfsRecordTest, EveryParserStaysInsideRecordsCutAtEveryLength) {
+  CNtfsParse parser;
+  parser.Init(512);
+  for (size_t n = 0; n < raw_.size(); ++n) {
+    SCOPED_TRACE("record " + std::to_string(n));
+    const std::vector<uint8_t>& fixed = fixed_[n];
+    const std::vector<uint32_t> names = WalkTypes(fixed, NtfsWalk::kNames);
+    const std::vector<uint32_t> lookups = WalkTypes(fixed, NtfsWalk::kLookup);
+    NtfsRecordInfo whole;
+    ParseFileRecord(fixed.data(), fixed.size(), whole);
+    std::vector<std::pair<size_t, Runs>> runLists;  // attribute offset, runs
+    WalkAttributes(fixed.data(), fixed.size(), NtfsWalk::kLookup, [&](const NtfsAttribute& a) {
+      if (a.nonResident) runLists.emplace_back(a.offset, DecodeRuns(a.data, fixed.size() - a.offset));
+      return true;
+    });
+    for (size_t length = 0; length <= fixed.size(); ++length) {
+      const std::vector<uint8_t> raw(raw_[n].begin(), raw_[n].begin() + static_cast<long>(length));
+      EXPECT_EQ(IsNtfsFileRecord(raw.data(), length, kNtfsFileRecordSize), length >= 512) << length;
+      std::vector<uint8_t> copy = raw;
+      size_t intact = 99;
+      ASSERT_EQ(parser.FileRecordFixUp(copy.data(), length, &intact), length >= 512 ? 0 : -1) << length;
+      EXPECT_EQ(intact, length / 512 * 512);
+      // Only whole sectors are fixed up; a rejected record is left as it was.
+      std::vector<uint8_t> expected = raw;
+      std::copy_n(fixed.begin(), intact, expected.begin());
+      EXPECT_EQ(copy, expected) << length;
+
+      const std::vector<uint8_t> cut(fixed.begin(), fixed.begin() + static_cast<long>(length));
+      EXPECT_TRUE(IsPrefix(WalkTypes(cut, NtfsWalk::kNames), names)) << length;
+      EXPECT_TRUE(IsPrefix(WalkTypes(cut, NtfsWalk::kLookup), lookups)) << length;
+      NtfsRecordInfo part;
+      ParseFileRecord(cut.data(), cut.size(), part);
+      EXPECT_TRUE(!part.haveName || part.name.name == whole.name.name) << length;
+      EXPECT_TRUE(!part.haveData || part.dataSize == whole.dataSize) << length;
+      // The engines hand over attributes whose header is whole; their run lists may be cut.
+      for (const auto& [offset, runs] : runLists) {
+        if (offset + kRunListHeader > length) continue;
+        EXPECT_TRUE(IsPrefix(DecodeRuns(cut.data() + offset, length - offset), runs)) << length;
+      }
+    }
+  }
+}
+
+TEST_F(NtfsRecordTest, DamageIsFoundAndWalksStopAtIt) {
   CNtfsParse parser;
   parser.Init(512);
   // The sector end that no longer carries the sequence number (0: none), and the intact bytes.
   for (const auto& [changedEnd, intact] : {std::pair<size_t, size_t>{0, 1024}, {1022, 512}, {510, 0}}) {
-    std::vector<uint8_t> r = BareRecord();
-    if (changedEnd != 0) WriteU16LE(r.data(), changedEnd, 0x4321);
+    std::vector<uint8_t> r = raw_[small_];
+    if (changedEnd != 0) r[changedEnd] ^= 0xFF;
     size_t reported = 99;
     ASSERT_EQ(parser.FileRecordFixUp(r.data(), r.size(), &reported), 0);
     EXPECT_EQ(reported, intact) << changedEnd;
-    EXPECT_EQ(ReadU16LE(r.data(), r.size(), 510), 0xAABB);
-    EXPECT_EQ(ReadU16LE(r.data(), r.size(), 1022), 0xCCDD);
+    EXPECT_EQ(r, fixed_[small_]) << "the sector ends are restored";
   }
-  std::vector<uint8_t> empty = BareRecord();
-  empty[0] = 0;
-  const std::vector<uint8_t> before = empty;
-  EXPECT_EQ(parser.FileRecordFixUp(empty.data(), empty.size()), -1);
-  EXPECT_EQ(empty, before) << "a rejected record is left as it was";
-  EXPECT_EQ(parser.FileRecordFixUp(nullptr, kRecord), -1);
-  std::vector<uint8_t> tiny(40, 'F');
-  EXPECT_EQ(parser.FileRecordFixUp(tiny.data(), tiny.size()), -1);
+
+  const std::vector<uint8_t>& base = fixed_[small_];
+  ASSERT_EQ(WalkTypes(base, NtfsWalk::kLookup), (std::vector<uint32_t>{0x10, 0x30, 0x50, 0x80}));
+  std::vector<size_t> at;
+  WalkAttributes(base.data(), base.size(), NtfsWalk::kLookup, [&](const NtfsAttribute& a) {
+    at.push_back(a.offset);
+    return true;
+  });
+  const struct {
+    const char* what;
+    size_t offset;  // of the four bytes changed
+    uint32_t value;
+    NtfsWalk kind;
+    std::vector<uint32_t> types;
+  } cases[] = {
+      {"zero length", at[1] + 4, 0, NtfsWalk::kLookup, {0x10}},
+      {"length past the bound", at[1] + 4, 5000, NtfsWalk::kLookup, {0x10}},
+      {"type 0 ends a name walk", at[1], 0, NtfsWalk::kNames, {0x10}},
+      {"type 0 does not end a lookup", at[1], 0, NtfsWalk::kLookup, {0x10, 0, 0x50, 0x80}},
+      {"filler type ends a name walk", at[3], 0xFDFDFDFD, NtfsWalk::kNames, {0x10, 0x30, 0x50}},
+      {"first attribute past the record", 20, 1020, NtfsWalk::kLookup, {}},
+      {"length too short for a header", at[0] + 4, 8, NtfsWalk::kLookup, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> record = base;
+    WriteU32LE(record.data(), c.offset, c.value);
+    EXPECT_EQ(WalkTypes(record, c.kind), c.types) << c.what;
+  }
 }
 
-// Plain, sparse and backward runs are decoded end to end on lists the driver wrote.
+// The content is the unnamed data stream, though a named one follows ($BadClus has "$Bad").
+TEST_F(NtfsRecordTest, DataSizeComesFromTheUnnamedStream) {
+  const struct {
+    size_t record;
+    bool resident;
+    uint64_t size;
+  } cases[] = {{small_, true, 300}, {small_ + 1, false, 20000}, {8, true, 0}};
+  for (const auto& c : cases) {
+    NtfsRecordInfo parsed;
+    ParseFileRecord(fixed_[c.record].data(), fixed_[c.record].size(), parsed);
+    EXPECT_TRUE(parsed.haveData) << c.record;
+    EXPECT_EQ(parsed.dataResident, c.resident) << c.record;
+    EXPECT_EQ(parsed.dataSize, c.size) << c.record;
+  }
+}
+
+// Run headers no tool writes: wide offsets keep their sign, wider fields end the list.
 TEST(NtfsRunList, DecodesHeadersAndStaysInsideTheAttribute) {
-  struct Case {
+  const struct {
     const char* what;
     std::vector<uint8_t> runs;
     uint32_t length;  // the attribute's length field
-    size_t available;  // readable bytes from the attribute's start; 0 = the whole buffer
-    std::vector<std::pair<uint64_t, int64_t>> expected;  // length, offset
+    Runs expected;
+  } cases[] = {
+      {"two-byte negative offset", {0x11, 0x30, 0x20, 0x21, 0x04, 0xFF, 0xFF, 0}, 72, {{48, 32}, {4, -1}}},
+      {"five-byte offset", {0x51, 0x02, 0x00, 0x00, 0x00, 0x80, 0xFF, 0}, 72, {{2, -2147483648LL}}},
+      {"length field of eight bytes", {0x08, 1, 2, 3, 4, 5, 6, 7, 8, 0}, 80, {}},
+      {"offset field of eight bytes", {0x80, 0}, 72, {}},
+      {"run cut by the attribute's end", {0x11, 0x30, 0x20, 0x31, 0x01, 0x02, 0x03, 0x04}, 68, {{48, 32}}},
   };
-  const std::vector<Case> cases = {
-      {"two-byte negative offset", {0x11, 0x30, 0x20, 0x21, 0x04, 0xFF, 0xFF, 0}, 72, 0, {{48, 32}, {4, -1}}},
-      {"five-byte offset", {0x51, 0x02, 0x00, 0x00, 0x00, 0x80, 0xFF, 0}, 72, 0, {{2, -2147483648LL}}},
-      {"length field of eight bytes", {0x08, 1, 2, 3, 4, 5, 6, 7, 8, 0}, 80, 0, {}},
-      {"offset field of eight bytes", {0x80, 0}, 72, 0, {}},
-      {"run cut by the attribute's end", {0x11, 0x30, 0x20, 0x31, 0x01, 0x02, 0x03, 0x04}, 68, 0, {{48, 32}}},
-      {"attribute longer than the buffer", {0x11, 0x30, 0x20, 0x11, 0x01, 0x02, 0}, 4000, 67, {{48, 32}}},
-  };
-  CNtfsParse parser;
-  parser.Init(512);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::vector<uint8_t> attribute = NonResident(c.runs, c.length);
-    std::vector<__RUNLIST__> runs;
-    parser.GetRunList(attribute.data(), c.available != 0 ? c.available : attribute.size(), runs);
-    std::vector<std::pair<uint64_t, int64_t>> decoded;
-    for (const __RUNLIST__& run : runs) decoded.emplace_back(run.u64RunLength, run.i64RunOffset);
-    EXPECT_EQ(decoded, c.expected);
+  for (const auto& c : cases) {
+    std::vector<uint8_t> attribute = test::NonResidentData(c.runs, 0, 0).bytes;
+    WriteU32LE(attribute.data(), 4, c.length);
+    EXPECT_EQ(DecodeRuns(attribute.data(), attribute.size()), c.expected) << c.what;
   }
-  std::vector<__RUNLIST__> none;
-  std::vector<uint8_t> pastEnd = NonResident({0x11, 0x30, 0x20, 0}, 72);
-  WriteU16LE(pastEnd.data(), 32, 200);
-  parser.GetRunList(pastEnd.data(), pastEnd.size(), none);
-  EXPECT_TRUE(none.empty()) << "a run-list offset past the attribute yields nothing";
 }
 
 // A run after a sparse one counts from the run before it: the sparse file of the fast test.
@@ -120,55 +255,6 @@ TEST(NtfsRunList, ResolvingCutsRunsOutsideTheVolume) {
     EXPECT_EQ(ResolveRunList(c.runs, 100, extents), c.complete);
     EXPECT_EQ(extents.size(), c.kept);
   }
-}
-
-TEST(NtfsAttributeWalk, StopsAtEveryBound) {
-  std::vector<uint8_t> base = BareRecord();
-  NtfsImage::SetAttributes(base, {test::ResidentAttribute(0x10, std::vector<uint8_t>(48, 1)),
-                                  test::ResidentAttribute(0x30, std::vector<uint8_t>(76, 2)),
-                                  test::ResidentAttribute(0x80, {'a', 'b', 'c'})});
-  const std::vector<RawAttribute> attributes = NtfsImage::Attributes(base);
-  auto at = [&](size_t index) { return attributes.at(index).offset; };
-  const struct {
-    const char* what;
-    size_t offset;  // of the four bytes changed
-    uint32_t value;
-    NtfsWalk kind;
-    std::vector<uint32_t> types;
-  } cases[] = {
-      {"zero length", at(1) + 4, 0, NtfsWalk::kLookup, {0x10}},
-      {"length past the bound", at(1) + 4, 5000, NtfsWalk::kLookup, {0x10}},
-      {"type 0 ends a name walk", at(1), 0, NtfsWalk::kNames, {0x10}},
-      {"type 0 does not end a lookup", at(1), 0, NtfsWalk::kLookup, {0x10, 0, 0x80}},
-      {"filler type ends a name walk", at(2), 0xFDFDFDFD, NtfsWalk::kNames, {0x10, 0x30}},
-      {"first attribute past the record", 20, 1020, NtfsWalk::kLookup, {}},
-      {"length too short for a header", at(0) + 4, 8, NtfsWalk::kLookup, {}},
-  };
-  for (const auto& c : cases) {
-    std::vector<uint8_t> record = base;
-    WriteU32LE(record.data(), c.offset, c.value);
-    std::vector<uint32_t> seen;
-    WalkAttributes(record.data(), record.size(), c.kind, [&](const NtfsAttribute& a) {
-      EXPECT_LE(a.offset + a.length, record.size());
-      seen.push_back(a.type);
-      return true;
-    });
-    EXPECT_EQ(seen, c.types) << c.what;
-  }
-}
-
-// Name ranking is pinned by the deep test on names the driver wrote, and resident sizes by the
-// engines' resident files. The content is the unnamed stream, though a named one comes first.
-TEST(NtfsRecordParse, DataSizeComesFromTheUnnamedStream) {
-  std::vector<uint8_t> record = BareRecord();
-  NtfsImage::SetAttributes(record, {test::ResidentAttribute(0x10, std::vector<uint8_t>(48, 0)),
-                                    test::ResidentAttribute(0x80, {1, 2}, u"Zone"),
-                                    test::NonResidentData(test::EncodeRuns({{100, 3}}), 9999, 12288)});
-  NtfsRecordInfo parsed;
-  ParseFileRecord(record.data(), record.size(), parsed);
-  EXPECT_TRUE(parsed.haveData);
-  EXPECT_FALSE(parsed.dataResident);
-  EXPECT_EQ(parsed.dataSize, 9999u);
 }
 
 }  // namespace
