@@ -197,22 +197,6 @@ TEST_F(NtfsRecordTest, DamageIsFoundAndWalksStopAtIt) {
   }
 }
 
-// The content is the unnamed data stream, though a named one follows ($BadClus has "$Bad").
-TEST_F(NtfsRecordTest, DataSizeComesFromTheUnnamedStream) {
-  const struct {
-    size_t record;
-    bool resident;
-    uint64_t size;
-  } cases[] = {{small_, true, 300}, {small_ + 1, false, 20000}, {8, true, 0}};
-  for (const auto& c : cases) {
-    NtfsRecordInfo parsed;
-    ParseFileRecord(fixed_[c.record].data(), fixed_[c.record].size(), parsed);
-    EXPECT_TRUE(parsed.haveData) << c.record;
-    EXPECT_EQ(parsed.dataResident, c.resident) << c.record;
-    EXPECT_EQ(parsed.dataSize, c.size) << c.record;
-  }
-}
-
 // Run headers no tool writes: wide offsets keep their sign, wider fields end the list.
 TEST(NtfsRunList, DecodesHeadersAndStaysInsideTheAttribute) {
   const struct {
