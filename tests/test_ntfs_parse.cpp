@@ -84,28 +84,22 @@ TEST_F(NtfsRecordTest, OnlyFileRecordsPassTheRecordTest) {
   // The table's records plus the first four again in $MFTMirr.
   EXPECT_GE(found, raw_.size() + 4);
 
-  const std::vector<uint8_t>& original = raw_[5];  // the root directory
   const struct {
     const char* what;
-    size_t offset;
+    size_t offset;  // of the four bytes changed
     uint32_t value;
-    int width;
     bool expected;
   } edits[] = {
-      {"magic BAAD", kNtfsMagicOffset, 0x44414142, 4, false},
-      {"bytes in use equal to the record size", kNtfsBytesInUseOffset, 1024, 4, true},
-      {"bytes in use above the record size", kNtfsBytesInUseOffset, 1025, 4, false},
-      {"bytes allocated 4096", kNtfsBytesAllocatedOffset, 4096, 4, false},
-      {"update sequence number changed", kNtfsUpdateSequenceOffset, 0xBEEF, 2, false},
-      {"second sector's end is not looked at", 1022, 0xFFFF, 2, true},
+      {"magic BAAD", kNtfsMagicOffset, 0x44414142, false},
+      {"bytes in use equal to the record size", kNtfsBytesInUseOffset, 1024, true},
+      {"bytes in use above the record size", kNtfsBytesInUseOffset, 1025, false},
+      {"bytes allocated 4096", kNtfsBytesAllocatedOffset, 4096, false},
+      {"update sequence number changed", kNtfsUpdateSequenceOffset, 0xBEEFBEEF, false},
+      {"second sector's end is not looked at", 1020, 0xFFFFFFFF, true},
   };
   for (const auto& edit : edits) {
-    std::vector<uint8_t> record = original;
-    if (edit.width == 4) {
-      WriteU32LE(record.data(), edit.offset, edit.value);
-    } else {
-      WriteU16LE(record.data(), edit.offset, static_cast<uint16_t>(edit.value));
-    }
+    std::vector<uint8_t> record = raw_[5];  // the root directory
+    WriteU32LE(record.data(), edit.offset, edit.value);
     EXPECT_EQ(IsNtfsFileRecord(record.data(), record.size(), kNtfsFileRecordSize), edit.expected) << edit.what;
   }
 }
@@ -170,11 +164,8 @@ TEST_F(NtfsRecordTest, DamageIsFoundAndWalksStopAtIt) {
 
   const std::vector<uint8_t>& base = fixed_[small_];
   ASSERT_EQ(WalkTypes(base, NtfsWalk::kLookup), (std::vector<uint32_t>{0x10, 0x30, 0x50, 0x80}));
-  std::vector<size_t> at;
-  WalkAttributes(base.data(), base.size(), NtfsWalk::kLookup, [&](const NtfsAttribute& a) {
-    at.push_back(a.offset);
-    return true;
-  });
+  const std::vector<test::RawAttribute> attributes = test::NtfsImage::Attributes(base);
+  auto at = [&](size_t index) { return attributes.at(index).offset; };
   const struct {
     const char* what;
     size_t offset;  // of the four bytes changed
@@ -182,13 +173,13 @@ TEST_F(NtfsRecordTest, DamageIsFoundAndWalksStopAtIt) {
     NtfsWalk kind;
     std::vector<uint32_t> types;
   } cases[] = {
-      {"zero length", at[1] + 4, 0, NtfsWalk::kLookup, {0x10}},
-      {"length past the bound", at[1] + 4, 5000, NtfsWalk::kLookup, {0x10}},
-      {"type 0 ends a name walk", at[1], 0, NtfsWalk::kNames, {0x10}},
-      {"type 0 does not end a lookup", at[1], 0, NtfsWalk::kLookup, {0x10, 0, 0x50, 0x80}},
-      {"filler type ends a name walk", at[3], 0xFDFDFDFD, NtfsWalk::kNames, {0x10, 0x30, 0x50}},
+      {"zero length", at(1) + 4, 0, NtfsWalk::kLookup, {0x10}},
+      {"length past the bound", at(1) + 4, 5000, NtfsWalk::kLookup, {0x10}},
+      {"type 0 ends a name walk", at(1), 0, NtfsWalk::kNames, {0x10}},
+      {"type 0 does not end a lookup", at(1), 0, NtfsWalk::kLookup, {0x10, 0, 0x50, 0x80}},
+      {"filler type ends a name walk", at(3), 0xFDFDFDFD, NtfsWalk::kNames, {0x10, 0x30, 0x50}},
       {"first attribute past the record", 20, 1020, NtfsWalk::kLookup, {}},
-      {"length too short for a header", at[0] + 4, 8, NtfsWalk::kLookup, {}},
+      {"length too short for a header", at(0) + 4, 8, NtfsWalk::kLookup, {}},
   };
   for (const auto& c : cases) {
     std::vector<uint8_t> record = base;
@@ -220,24 +211,22 @@ TEST(NtfsRunList, DecodesHeadersAndStaysInsideTheAttribute) {
 
 // A run after a sparse one counts from the run before it: the sparse file of the fast test.
 TEST(NtfsRunList, ResolvingCutsRunsOutsideTheVolume) {
-  struct Case {
+  const struct {
     const char* what;
     std::vector<__RUNLIST__> runs;
     bool complete;
     size_t kept;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"inside", {{4, 10}, {2, 0}, {3, 20}}, true, 3},
       {"start before cluster 0", {{4, 10}, {3, -11}, {3, 1}}, false, 1},
       {"run reaching past the end", {{4, 10}, {95, 50}}, false, 1},
       {"absurd length", {{0xFFFFFFFFFFFFull, 10}}, false, 0},
       {"running sum overflows", {{1, INT64_MAX}, {1, INT64_MAX}}, false, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& c : cases) {
     std::vector<NtfsExtent> extents;
-    EXPECT_EQ(ResolveRunList(c.runs, 100, extents), c.complete);
-    EXPECT_EQ(extents.size(), c.kept);
+    EXPECT_EQ(ResolveRunList(c.runs, 100, extents), c.complete) << c.what;
+    EXPECT_EQ(extents.size(), c.kept) << c.what;
   }
 }
 

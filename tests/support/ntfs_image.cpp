@@ -32,18 +32,20 @@ void PadTo8(std::vector<uint8_t>& b) {
   while (b.size() % 8 != 0) b.push_back(0);
 }
 
-// Bytes needed for `v` as a little-endian two's-complement (signed) or plain (unsigned) field.
-int FieldBytes(int64_t v, bool isSigned) {
-  int n = 1;
-  while (n < 8 && (isSigned ? (v >> (8 * n - 1)) != 0 && (v >> (8 * n - 1)) != -1
-                            : (static_cast<uint64_t>(v) >> (8 * n)) != 0)) {
-    ++n;
-  }
-  return n;
-}
-
 // A reference to record `n` with the sequence number that record carries.
 uint64_t Reference(uint32_t n, const std::vector<uint8_t>& record) { return n | uint64_t{Get16(record, 16)} << 48; }
+
+// A resident unnamed attribute of `type` holding `value`.
+RawAttribute ResidentAttribute(uint32_t type, const std::vector<uint8_t>& value) {
+  RawAttribute a{type, std::vector<uint8_t>(24, 0)};
+  Put(a.bytes, 0, type, 4);
+  Put(a.bytes, 16, value.size(), 4);
+  Put(a.bytes, 20, 24, 2);  // value offset
+  a.bytes.insert(a.bytes.end(), value.begin(), value.end());
+  PadTo8(a.bytes);
+  Put(a.bytes, 4, a.bytes.size(), 4);
+  return a;
+}
 
 }  // namespace
 
@@ -77,35 +79,17 @@ uint32_t NtfsMount::Record(const std::string& path) const {
 }
 
 std::vector<uint8_t> EncodeRuns(const std::vector<TestRun>& runs) {
+  // Four-byte length and offset fields: wide enough for any test volume.
   std::vector<uint8_t> out;
-  int64_t previous = 0;
+  uint64_t previous = 0;
   for (const TestRun& run : runs) {
-    const int n = FieldBytes(static_cast<int64_t>(run.clusters), false);
-    const int64_t delta = static_cast<int64_t>(run.lcn) - previous;
-    const int m = FieldBytes(delta, true);
-    out.push_back(static_cast<uint8_t>((m << 4) | n));
-    Append(out, run.clusters, n);
-    Append(out, static_cast<uint64_t>(delta), m);
-    previous = static_cast<int64_t>(run.lcn);
+    out.push_back(0x44);
+    Append(out, run.clusters, 4);
+    Append(out, run.lcn - previous, 4);
+    previous = run.lcn;
   }
   out.push_back(0);
   return out;
-}
-
-RawAttribute ResidentAttribute(uint32_t type, const std::vector<uint8_t>& value, const std::u16string& name) {
-  const size_t valueOffset = (24 + name.size() * 2 + 7) / 8 * 8;
-  RawAttribute a{type, std::vector<uint8_t>(valueOffset, 0)};
-  Put(a.bytes, 0, type, 4);
-  a.bytes[9] = static_cast<uint8_t>(name.size());
-  Put(a.bytes, 10, 24, 2);  // name offset
-  Put(a.bytes, 16, value.size(), 4);
-  Put(a.bytes, 20, valueOffset, 2);
-  a.bytes[22] = type == kTypeFileName ? 1 : 0;  // indexed
-  for (size_t i = 0; i < name.size(); ++i) Put(a.bytes, 24 + 2 * i, name[i], 2);
-  a.bytes.insert(a.bytes.end(), value.begin(), value.end());
-  PadTo8(a.bytes);
-  Put(a.bytes, 4, a.bytes.size(), 4);
-  return a;
 }
 
 RawAttribute NonResidentData(const std::vector<uint8_t>& runs, uint64_t realSize, uint64_t allocatedSize,
@@ -161,12 +145,6 @@ void NtfsImage::WriteAt(uint64_t offset, const void* data, size_t length) {
 std::vector<uint8_t> NtfsImage::ReadRawRecord(uint32_t n) const {
   std::vector<uint8_t> raw(kRecordBytes);
   ReadAt(mftOffset_ + uint64_t{n} * kRecordBytes, raw.data(), raw.size());
-  // Each record carries its own number (0 in those never used): a table in pieces is caught
-  // here, not misread.
-  const uint32_t number = ReadU32LE(raw.data(), raw.size(), 44);
-  if (std::memcmp(raw.data(), "FILE", 4) == 0 && number != n && number != 0) {
-    throw std::runtime_error("record " + std::to_string(n) + " is not where a table in one piece puts it");
-  }
   return raw;
 }
 
@@ -185,9 +163,7 @@ std::vector<uint8_t> NtfsImage::ReadRecord(uint32_t n) const {
 }
 
 void NtfsImage::WriteRecord(uint32_t n, std::vector<uint8_t> record) {
-  uint16_t sequence = static_cast<uint16_t>(Get16(record, 48) + 1);
-  if (sequence == 0 || sequence == 0xFFFF) sequence = 1;
-  Put(record, 48, sequence, 2);
+  const uint16_t sequence = Get16(record, 48);
   for (uint32_t i = 0; i < kRecordBytes / kStride; ++i) {
     const size_t end = (i + 1) * kStride - 2;
     Put(record, 50 + 2 * i, Get16(record, end), 2);

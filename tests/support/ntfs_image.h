@@ -52,8 +52,6 @@ struct TestRun {
 // Run-list bytes for `runs` (each offset relative to the previous run), with the terminating
 // zero.
 std::vector<uint8_t> EncodeRuns(const std::vector<TestRun>& runs);
-// A resident attribute of `type` holding `value`, named `name` (UTF-16) when not empty.
-RawAttribute ResidentAttribute(uint32_t type, const std::vector<uint8_t>& value, const std::u16string& name = u"");
 // A non-resident unnamed data attribute with `runs` and the given sizes.
 RawAttribute NonResidentData(const std::vector<uint8_t>& runs, uint64_t realSize, uint64_t allocatedSize,
                              uint64_t lowestVcn = 0, uint64_t highestVcn = 0);
@@ -71,7 +69,7 @@ class NtfsImage {
 
   // Record `n` with its update sequence undone (as the driver sees it).
   std::vector<uint8_t> ReadRecord(uint32_t n) const;
-  // Stores record `n`, protecting its sector ends with a new update sequence number.
+  // Stores record `n`, protecting its sector ends with its update sequence number.
   void WriteRecord(uint32_t n, std::vector<uint8_t> record);
   // Record `n` exactly as stored, sector ends included.
   void WriteRawRecord(uint32_t n, const std::vector<uint8_t>& raw);
