@@ -187,7 +187,9 @@ int StopEarlyInThePass(void*, int, int weight, int, unsigned long long current, 
   return weight == kDeepPhaseWeight && total != 0 && current * 10 >= total ? kStatusUserStop : 0;
 }
 
-TEST_F(DeepScanTest, StoppedScanResumesAndEndsWithTheSameListingAsAnUninterruptedOne) {
+// A stopped scan, resumed, ends with the listing of an uninterrupted one, counted once. A scan
+// whose medium fails 8 sectors also ends with it, and counts exactly those 8.
+TEST_F(DeepScanTest, StoppedScanResumesAndUnreadableSectorsCostOnlyThemselves) {
   const std::string image = dir_ / "disk0";
   ASSERT_TRUE(MakeFormattedCard(originals_, image));
   test::ScopedEnv disks("VORLENTA_DISK_DIR", dir_.path());
@@ -220,19 +222,6 @@ TEST_F(DeepScanTest, StoppedScanResumesAndEndsWithTheSameListingAsAnUninterrupte
   ASSERT_EQ(resumed.ScanDevice(nullptr), 0);
   EXPECT_EQ(Listing(resumed), expected);
   EXPECT_EQ(resumed.GetLostFileCount(), whole.GetLostFileCount()) << "files found before the stop count once";
-}
-
-TEST_F(DeepScanTest, UnreadableSectorsCostOnlyThemselves) {
-  const std::string image = dir_ / "disk0";
-  ASSERT_TRUE(MakeFormattedCard(originals_, image));
-  test::ScopedEnv disks("VORLENTA_DISK_DIR", dir_.path());
-  test::ScopedEnv support("VORLENTA_SUPPORT_DIR", dir_ / "support");
-  const long long sectors = static_cast<long long>(test::ReadFileBytes(image).size() / 512);
-  CProfessionalRecovery clean;
-  ASSERT_EQ(clean.Init(0, 0, sectors, u'C'), 0);
-  clean.SetNotLoadLogFile();
-  ASSERT_EQ(clean.ScanDevice(nullptr), 0);
-  const std::multiset<std::string> expected = Listing(clean);
 
   // Eight bad sectors in the free space near the end: reads that reach them come back short.
   const uint64_t bad = static_cast<uint64_t>(sectors) - 1000;
@@ -292,27 +281,20 @@ TEST_F(DeepScanTest, AFaultWhileClassifyingCostsOnlyTheSectorThatCausedIt) {
 
 // A destination whose file system is mounted from the image, through FUSE, straight from the
 // file or from a loop device of it; unmounted whatever the test's outcome.
-class FuseMount {
- public:
-  FuseMount(const std::string& image, const std::string& point, bool viaLoop) : point_(point) {
-    std::string device = image;
-    if (viaLoop && test::RunCommand("losetup -f --show " + ShellQuote(image), &loop_) == 0) {
-      loop_.erase(loop_.find_last_not_of('\n') + 1);
-      device = loop_;
+struct FuseMount {
+  FuseMount(const std::string& image, const std::string& at, bool viaLoop) : point(at) {
+    if (viaLoop && test::RunCommand("losetup -f --show " + ShellQuote(image), &loop) == 0) {
+      loop.erase(loop.find_last_not_of('\n') + 1);
     }
-    mounted_ = test::RunCommand("mkdir -p " + ShellQuote(point) + " && ntfs-3g " + ShellQuote(device) + " " +
-                                ShellQuote(point) + " >/dev/null 2>&1") == 0;
+    mounted = test::RunCommand("mkdir -p " + ShellQuote(point) + " && ntfs-3g " + ShellQuote(loop.empty() ? image : loop) +
+                               " " + ShellQuote(point) + " >/dev/null 2>&1") == 0;
   }
   ~FuseMount() {
-    if (mounted_) test::RunCommand("umount " + ShellQuote(point_) + " || fusermount -u " + ShellQuote(point_));
-    if (!loop_.empty()) test::RunCommand("losetup -d " + ShellQuote(loop_));
+    if (mounted) test::RunCommand("umount " + ShellQuote(point) + " || fusermount -u " + ShellQuote(point));
+    if (!loop.empty()) test::RunCommand("losetup -d " + ShellQuote(loop));
   }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string point_;
-  std::string loop_;
-  bool mounted_ = false;
+  std::string point, loop;
+  bool mounted = false;
 };
 
 TEST_F(DeepScanTest, RecoveryOntoTheMediumBeingReadIsRefusedBeforeAnythingIsWritten) {
@@ -323,7 +305,7 @@ TEST_F(DeepScanTest, RecoveryOntoTheMediumBeingReadIsRefusedBeforeAnythingIsWrit
   for (bool viaLoop : {false, true}) {
     SCOPED_TRACE(viaLoop ? "loop device" : "image file");
     FuseMount mount(image, dir_ / "mnt", viaLoop);
-    ASSERT_TRUE(mount.mounted());
+    ASSERT_TRUE(mount.mounted);
     const std::string dest = dir_ / "mnt/recovered";
     EXPECT_EQ(Cli("recover " + ShellQuote(image) + " " + ShellQuote(dest) + " --fast --categories all", nullptr), 2);
     EXPECT_NE(Output(dir_ / "stderr").find("is on the medium being recovered"), std::string::npos)

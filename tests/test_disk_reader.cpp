@@ -34,12 +34,14 @@ class DiskReaderTest : public ::testing::Test {
   std::vector<uint8_t> image_;
 };
 
-TEST_F(DiskReaderTest, ReadsUpToTheLimitAndNoFurther) {
+TEST_F(DiskReaderTest, ReadsUpToTheLimitAndRefusesWhatItCannotRead) {
+  std::vector<unsigned char> buffer(8 * kSectorSize);
+  unsigned got = 0;
+  CDiskReader never;
+  EXPECT_EQ(never.ReadData(buffer.data(), 1, 0, kSectorSize, &got), 87);
   test::ScopedEnv env("VORLENTA_DISK_DIR", dir_.path());
   CDiskReader reader;
   ASSERT_EQ(reader.Init(0, 100), 0);
-  std::vector<unsigned char> buffer(8 * kSectorSize);
-  unsigned got = 0;
   EXPECT_EQ(reader.ReadData(buffer.data(), 4, 96, kSectorSize, &got), 0);
   EXPECT_EQ(got, 4u);
   EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 4 * kSectorSize, image_.begin() + 96 * kSectorSize));
@@ -49,6 +51,12 @@ TEST_F(DiskReaderTest, ReadsUpToTheLimitAndNoFurther) {
   // A start so large that start + count wraps around must be refused too.
   EXPECT_EQ(reader.ReadData(buffer.data(), 2, 0x7FFFFFFFFFFFFFFFLL, kSectorSize, &got), 87);
   EXPECT_EQ(reader.ReadData(buffer.data(), 1, -1, kSectorSize, &got), 87);
+  // A failed Init leaves the reader closed.
+  EXPECT_EQ(reader.Init(5, 400), ENOENT);
+  EXPECT_FALSE(reader.IsOpen());
+  EXPECT_EQ(reader.ReadData(buffer.data(), 1, 0, kSectorSize, &got), 87);
+  reader.Close();
+  EXPECT_EQ(reader.Init(static_cast<const char16_t*>(nullptr), 10), 87);
 }
 
 TEST_F(DiskReaderTest, LargeReadsGoInChunksOf64KiB) {
@@ -92,23 +100,6 @@ TEST_F(DiskReaderTest, PathFormOpensTheImageReadOnly) {
   unsigned got = 0;
   ASSERT_EQ(reader.ReadData(buffer.data(), 1, 399, kSectorSize, &got), 0);
   EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), image_.begin() + 399 * kSectorSize));
-}
-
-TEST_F(DiskReaderTest, ClosedReadersRefuseAndFailedInitsReportErrno) {
-  std::vector<unsigned char> buffer(kSectorSize);
-  unsigned got = 0;
-  CDiskReader never;
-  EXPECT_EQ(never.ReadData(buffer.data(), 1, 0, kSectorSize, &got), 87);
-
-  test::ScopedEnv env("VORLENTA_DISK_DIR", dir_.path());
-  CDiskReader reader;
-  ASSERT_EQ(reader.Init(0, 400), 0);
-  EXPECT_EQ(reader.Init(5, 400), ENOENT);
-  EXPECT_FALSE(reader.IsOpen());
-  EXPECT_EQ(reader.ReadData(buffer.data(), 1, 0, kSectorSize, &got), 87);
-  reader.Close();
-  reader.Close();
-  EXPECT_EQ(reader.Init(static_cast<const char16_t*>(nullptr), 10), 87);
 }
 
 }  // namespace

@@ -87,25 +87,22 @@ TEST(PreviewFiles, OnlyNamesWithTmpDotAreRemoved) {
   SetDebugLogPath("");
 }
 
-TEST(DebugChannel, OneLinePerMessageAppendedAcrossReopens) {
-  test::TempDir dir;
-  SetDebugLogPath(dir / "Log.txt");
-  DebugMessage("abc");
-  DebugPrint("lseek failed %lld\n", 123456789012LL);
-  SetDebugLogPath("");
-  const std::vector<uint8_t> log = test::ReadFileBytes(dir / "Log.txt");
-  EXPECT_EQ(std::string(log.begin(), log.end()), "Debug: abc\nDebug: lseek failed 123456789012\n");
-}
-
-TEST(DebugChannel, DefaultsToLogTxtInTheCurrentFolder) {
+// Log.txt in the current folder by default; one line per message, appended across reopens.
+TEST(DebugChannel, OneLinePerMessageInLogTxt) {
   test::TempDir dir;
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   DebugMessage("here");
   ASSERT_EQ(chdir(cwd), 0);
-  const std::vector<uint8_t> log = test::ReadFileBytes(dir / "Log.txt");
+  SetDebugLogPath(dir / "Other.txt");
+  DebugMessage("abc");
+  DebugPrint("lseek failed %lld\n", 123456789012LL);
+  SetDebugLogPath("");
+  std::vector<uint8_t> log = test::ReadFileBytes(dir / "Log.txt");
   EXPECT_EQ(std::string(log.begin(), log.end()), "Debug: here\n");
+  log = test::ReadFileBytes(dir / "Other.txt");
+  EXPECT_EQ(std::string(log.begin(), log.end()), "Debug: abc\nDebug: lseek failed 123456789012\n");
 }
 
 }  // namespace
