@@ -12,7 +12,6 @@
 #include "engine/recovery_driver.h"
 #include "scan/professional_recovery.h"
 #include "scan/recovery_factory.h"
-#include "engine/status.h"
 #include "fat/fast_fat_recovery.h"
 #include "engine/fast_ext_recovery.h"
 #include "support/fat_image.h"
@@ -39,11 +38,10 @@ TEST(CategoryFolders, FirstListHoldingTheExtensionWins) {
   }
 }
 
-// An engine whose saves write a small file, and fault or stop on request.
+// An engine whose saves write a small file, and fault on request.
 class ScriptedEngine : public CFastExtRecovery {
  public:
   int SaveFileData(_FILE_NODE_* node, const char16_t* target, int) override {
-    ++saves;
     if (std::strcmp(node->FileName, "fault.jpg") == 0) {
       static void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       volatile uint8_t value = *static_cast<volatile uint8_t*>(page);
@@ -54,11 +52,8 @@ class ScriptedEngine : public CFastExtRecovery {
     if (fd < 0) return -fd;
     const int status = WriteAll(fd, node->FileName, std::strlen(node->FileName));
     ::close(fd);
-    if (stopAfter != 0 && saves >= stopAfter) return kStatusUserStop;
     return status;
   }
-  int saves = 0;
-  int stopAfter = 0;
 };
 
 _FILE_NODE_ Node(const char* name) {
@@ -115,21 +110,6 @@ TEST(RecoveryLoop, ClashingNamesGetNumbersAndCategoriesGetFolders) {
   RecoverNodes(engine, again, dest.path(), guard, nullptr, Record, &outcomes, nullptr, nullptr);
   EXPECT_EQ(test::ReadFileBytes(dest / "others/b.x"), (std::vector<uint8_t>{'o', 'l', 'd'}));
   EXPECT_EQ(outcomes.files.back().first, dest / "others/b(1).x");
-}
-
-TEST(RecoveryLoop, UserStopEndsTheLoopAndTheEndIsStillReported) {
-  test::TempDir dest;
-  ScriptedEngine engine;
-  engine.stopAfter = 3;
-  CCrashGuard guard("recvSignal");
-  std::vector<_FILE_NODE_> nodes;
-  for (int i = 0; i < 10; ++i) nodes.push_back(Node(("f" + std::to_string(i) + ".txt").c_str()));
-  g_finishedReports = 0;
-  const RecoveryTotals totals = RecoverNodes(engine, nodes, dest.path(), guard, nullptr, nullptr, nullptr, OnRecovery, nullptr);
-  EXPECT_TRUE(totals.stopped);
-  EXPECT_EQ(engine.saves, 3);
-  EXPECT_LE(totals.saved, 4u);
-  EXPECT_EQ(g_finishedReports, 1);
 }
 
 TEST(RecoveryLoop, AFaultWhileSavingSkipsOnlyThatFile) {

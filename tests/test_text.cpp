@@ -129,27 +129,19 @@ TEST(NameHelpers, PathDirIndexIgnoresTheLastUnit) {
 }
 
 TEST(NameHelpers, SplitPath) {
-  struct Case {
-    const char* path;
-    const char* dir;
-    const char* fname;
-    const char* ext;
+  // Path, then the folder, name and extension it splits into.
+  const char* cases[][4] = {
+      {"/a/b.c/d", "/a/b.c/", "d", ""},      {"photo.jpg", "", "photo", ".jpg"},
+      {"/r/photo/", "/r/photo/", "", ""},    {"/r/photo/a.b.jpg", "/r/photo/", "a.b", ".jpg"},
+      {"noext", "", "noext", ""},            {"/.hidden", "/", "", ".hidden"},
   };
-  const Case cases[] = {
-      {"/a/b.c/d", "/a/b.c/", "d", ""},
-      {"photo.jpg", "", "photo", ".jpg"},
-      {"/r/photo/", "/r/photo/", "", ""},
-      {"/r/photo/a.b.jpg", "/r/photo/", "a.b", ".jpg"},
-      {"noext", "", "noext", ""},
-      {"/.hidden", "/", "", ".hidden"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     char drive[64] = "x", dir[64], fname[64], ext[64];
-    _splitpath(c.path, drive, dir, fname, ext);
-    EXPECT_STREQ(drive, "") << c.path;
-    EXPECT_STREQ(dir, c.dir) << c.path;
-    EXPECT_STREQ(fname, c.fname) << c.path;
-    EXPECT_STREQ(ext, c.ext) << c.path;
+    _splitpath(c[0], drive, dir, fname, ext);
+    EXPECT_STREQ(drive, "") << c[0];
+    EXPECT_STREQ(dir, c[1]) << c[0];
+    EXPECT_STREQ(fname, c[2]) << c[0];
+    EXPECT_STREQ(ext, c[3]) << c[0];
   }
 }
 
