@@ -33,11 +33,6 @@ struct Original {
   std::string name;  // the name the scan must list it under ("" for a carved file)
 };
 
-std::string Output(const std::string& file) {
-  const std::vector<uint8_t> bytes = test::ReadFileBytes(file);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // The sha256 of every file below `folder`, with how often it occurs.
 std::map<std::string, int> HashesBelow(const std::string& folder) {
   std::string list;
@@ -142,10 +137,10 @@ TEST_F(DeepScanTest, CliRecoversLostFilesByteExactWithTheirNamesAndListsEachOnce
     test::RunCommand("rm -rf " + ShellQuote(image) + " " + ShellQuote(dest));
     ASSERT_TRUE(c.make(image));
     std::string listing;
-    ASSERT_EQ(Cli("scan " + ShellQuote(image) + " --categories all", &listing), 0) << Output(dir_ / "stderr");
+    ASSERT_EQ(Cli("scan " + ShellQuote(image) + " --categories all", &listing), 0) << test::ReadFileText(dir_ / "stderr");
     const std::string before = test::Sha256OfFile(image);
     ASSERT_EQ(Cli("recover " + ShellQuote(image) + " " + ShellQuote(dest) + " --categories all", nullptr), 0)
-        << Output(dir_ / "stderr");
+        << test::ReadFileText(dir_ / "stderr");
     EXPECT_EQ(test::Sha256OfFile(image), before) << "the source is never written";
 
     const std::map<std::string, int> recovered = HashesBelow(dest);
@@ -273,7 +268,7 @@ TEST_F(DeepScanTest, AFaultWhileClassifyingCostsOnlyTheSectorThatCausedIt) {
   munmap(buffer, 3 * page);
   EXPECT_EQ(engine.GetLostFileCount(), before + 1);
   EXPECT_EQ(overrun, static_cast<long long>(16 + (jpeg.size() + 511) / 512 - 24)) << "the pass jumps over the JPEG";
-  std::string log = Output(dir_ / "Log.txt"), line = "Debug: ProfessionalRecovery recvSignal\n";
+  std::string log = test::ReadFileText(dir_ / "Log.txt"), line = "Debug: ProfessionalRecovery recvSignal\n";
   size_t faults = 0;
   for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++faults;
   EXPECT_EQ(faults, 8u);
@@ -308,8 +303,8 @@ TEST_F(DeepScanTest, RecoveryOntoTheMediumBeingReadIsRefusedBeforeAnythingIsWrit
     ASSERT_TRUE(mount.mounted);
     const std::string dest = dir_ / "mnt/recovered";
     EXPECT_EQ(Cli("recover " + ShellQuote(image) + " " + ShellQuote(dest) + " --fast --categories all", nullptr), 2);
-    EXPECT_NE(Output(dir_ / "stderr").find("is on the medium being recovered"), std::string::npos)
-        << Output(dir_ / "stderr");
+    EXPECT_NE(test::ReadFileText(dir_ / "stderr").find("is on the medium being recovered"), std::string::npos)
+        << test::ReadFileText(dir_ / "stderr");
     EXPECT_NE(test::RunCommand("test -e " + ShellQuote(dest)), 0) << "nothing was written";
   }
 }

@@ -82,8 +82,7 @@ TEST_F(CrashGuardDeathTest, FaultsSkipOnlyTheFaultingItemAndOutsideEndTheProcess
   ASSERT_NE(gone, nullptr);
   const char* expected = "item 0 done\nitem 1 skipped\nitem 2 done\nfinished 2 faults 1\n$";
   EXPECT_EXIT(RunThreeItemsThenFault(dir_ / "Log.txt", page), ::testing::ExitedWithCode(128 + SIGSEGV), expected);
-  const std::vector<uint8_t> log = test::ReadFileBytes(dir_ / "Log.txt");
-  EXPECT_EQ(std::string(log.begin(), log.end()), "Debug: CFastFatRecovery recvSignal\n");
+  EXPECT_EQ(test::ReadFileText(dir_ / "Log.txt"), "Debug: CFastFatRecovery recvSignal\n");
   EXPECT_EXIT(RunThreeItemsThenFault(dir_ / "Bus.txt", gone), ::testing::ExitedWithCode(128 + SIGBUS), expected);
 }
 

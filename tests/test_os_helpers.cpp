@@ -99,10 +99,8 @@ TEST(DebugChannel, OneLinePerMessageInLogTxt) {
   DebugMessage("abc");
   DebugPrint("lseek failed %lld\n", 123456789012LL);
   SetDebugLogPath("");
-  std::vector<uint8_t> log = test::ReadFileBytes(dir / "Log.txt");
-  EXPECT_EQ(std::string(log.begin(), log.end()), "Debug: here\n");
-  log = test::ReadFileBytes(dir / "Other.txt");
-  EXPECT_EQ(std::string(log.begin(), log.end()), "Debug: abc\nDebug: lseek failed 123456789012\n");
+  EXPECT_EQ(test::ReadFileText(dir / "Log.txt"), "Debug: here\n");
+  EXPECT_EQ(test::ReadFileText(dir / "Other.txt"), "Debug: abc\nDebug: lseek failed 123456789012\n");
 }
 
 }  // namespace

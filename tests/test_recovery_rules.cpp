@@ -125,8 +125,7 @@ TEST(RecoveryLoop, AFaultWhileSavingSkipsOnlyThatFile) {
   };
   EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "saved 2 failed 1");
   EXPECT_EQ(test::ReadFileBytes(dest / "photo/three.jpg").size(), 9u);
-  const std::vector<uint8_t> log = test::ReadFileBytes(dest / "Log.txt");
-  EXPECT_EQ(std::string(log.begin(), log.end()), "Debug: recvSignal\n");
+  EXPECT_EQ(test::ReadFileText(dest / "Log.txt"), "Debug: recvSignal\n");
 }
 
 TEST(Factory, ChoosesTheEngineByTheVolumesFileSystem) {
@@ -157,8 +156,7 @@ TEST(Factory, ChoosesTheEngineByTheVolumesFileSystem) {
   EXPECT_EQ(factory.CreateFileRecoveryInstance(0, 1u << 30, 2048, u'C', kRecoveryFast), nullptr);
   EXPECT_EQ(factory.CreateFileRecoveryInstance(9, 0, 2048, u'C', kRecoveryFast), nullptr);
   SetDebugLogPath("");
-  const std::vector<uint8_t> log = test::ReadFileBytes(dir / "Log.txt");
-  EXPECT_EQ(std::string(log.begin(), log.end()), "Debug: read Failed\nDebug: Open Failed\n");
+  EXPECT_EQ(test::ReadFileText(dir / "Log.txt"), "Debug: read Failed\nDebug: Open Failed\n");
 
   auto byPath = factory.CreateFileRecoveryInstance(Utf8ToUtf16((dir / "disk1").c_str()).c_str(), u'C', kRecoveryFast);
   EXPECT_NE(dynamic_cast<CFastExtRecovery*>(byPath.get()), nullptr);

@@ -22,11 +22,6 @@
 namespace vorlenta {
 namespace {
 
-std::string ReadText(const std::string& path) {
-  const std::vector<uint8_t> bytes = test::ReadFileBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 off_t SizeOf(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
@@ -92,14 +87,14 @@ TEST_F(StoreTest, RelationTextIsExactAndWrittenOncePerChange) {
   ASSERT_EQ(store.GetChildrenFileNode(2, children), 0);
   EXPECT_EQ(children.size(), 2u) << "queries see the nodes still buffered";
   ASSERT_EQ(store.FlushBufToFile(), 0);
-  EXPECT_EQ(ReadText(store.GetRelationFilePath()), " | 2 - [1,2] | 4294967305 - [3]");
+  EXPECT_EQ(test::ReadFileText(store.GetRelationFilePath()), " | 2 - [1,2] | 4294967305 - [3]");
   ASSERT_EQ(store.FlushBufToFile(), 0);
   EXPECT_EQ(store.GetRelationWriteCount(), 1u);
 
   // A key with the top bit set is written as a signed number and read back unchanged.
   store.AddChildren(7, 0x80000000u, 2, 0, nullptr);
   ASSERT_EQ(store.FlushRelationToFile(), 0);
-  const std::string text = ReadText(store.GetRelationFilePath());
+  const std::string text = test::ReadFileText(store.GetRelationFilePath());
   EXPECT_EQ(text, " | 2 - [1,2] | 4294967305 - [3] | -9223372036854775801 - [2]");
   RelationMap parsed;
   CScanResultFileManager::GetDirRelationMap(text.data(), text.size(), parsed);
@@ -319,7 +314,7 @@ TEST_F(StoreTest, ReloadSurvivesDamagedFilesAndFlushCutsThem) {
   EXPECT_EQ(count, 3u);
 
   ASSERT_EQ(store.FlushBufToFile(), 0);
-  EXPECT_EQ(ReadText(base + "_Relation"), " | 2 - [1,2,3,77]");
+  EXPECT_EQ(test::ReadFileText(base + "_Relation"), " | 2 - [1,2,3,77]");
   EXPECT_EQ(SizeOf(base + "_DirInfo"), static_cast<off_t>(2 * kDirFileInfoSize));
   // The next node takes the torn record's place.
   _FILE_NODE_ node = MakeNode("n4.txt");
