@@ -1,11 +1,9 @@
-// Conversions between wide text, the GB18030 code page and UTF-8, and the name helpers.
+// Conversions between wide text, the GB18030 code page and UTF-8, and safe file names.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
 #include "util/text.h"
 
 namespace vorlenta {
@@ -69,46 +67,6 @@ TEST(CodePage, NeverWritesPastTheCapacity) {
   }
 }
 
-TEST(CodePage, ProcessWidePairFollowsTheCharsetItWasOpenedFor) {
-  ASSERT_EQ(inner_initUnicodeMap("UTF-8"), 0);
-  EXPECT_EQ(GetUnicodeMapCharset(), "UTF-8");
-  char out[16];
-  EXPECT_EQ(CharsetFromUnicode(out, u"\u4E2D", sizeof out, 1), 3);
-  EXPECT_STREQ(out, "\xE4\xB8\xAD");
-  char16_t wide[8];
-  EXPECT_EQ(CharsetToUnicode(wide, "\xE4\xB8\xAD", 8, 3), 1);
-  EXPECT_EQ(wide[0], u'\u4E2D');
-  EXPECT_EQ(inner_initUnicodeMap("NO-SUCH-CHARSET"), -1);
-  EXPECT_EQ(GetUnicodeMapCharset(), "");
-  EXPECT_EQ(CharsetFromUnicode(out, u"abc", sizeof out, 3), 0);
-  EXPECT_EQ(inner_initUnicodeMap("UTF-8"), 0);
-}
-
-TEST(NameHelpers, ExtensionCaseAndBlanks) {
-  char ext[32] = "keep";
-  EXPECT_EQ(GetExtendName("archive.tar.gz", ext), 0);
-  EXPECT_STREQ(ext, "gz");
-  std::strcpy(ext, "keep");
-  EXPECT_EQ(GetExtendName("README", ext), 87);
-  EXPECT_STREQ(ext, "keep");
-  EXPECT_EQ(GetExtendName("a.", ext), 0);
-  EXPECT_STREQ(ext, "");
-  EXPECT_EQ(GetExtendName(nullptr, ext), 87);
-
-  char name[] = "IMG_0001.JPG\xD6\xD0";
-  EXPECT_EQ(Convert2Lowercase(name), 14);
-  EXPECT_STREQ(name, "img_0001.jpg\xD6\xD0");
-  char16_t wide[] = u"ABC\u00C9z";
-  EXPECT_EQ(std::u16string(GetCharLowerW(wide)), u"abc\u00C9z");
-
-  char padded[] = "NAME    ";
-  EraseStringTailBlankChar(padded, 8);
-  EXPECT_STREQ(padded, "NAME");
-  char inner[] = "A B  ";
-  EraseStringTailBlankChar(inner, 5);
-  EXPECT_STREQ(inner, "A B");
-}
-
 TEST(NameHelpers, SafeFileNameStaysOneComponent) {
   EXPECT_EQ(SafeFileName("a/b.jpg"), "a_b.jpg");
   EXPECT_EQ(SafeFileName(".."), "_");
@@ -116,59 +74,6 @@ TEST(NameHelpers, SafeFileNameStaysOneComponent) {
   EXPECT_EQ(SafeFileName(""), "_");
   EXPECT_EQ(SafeFileName("..a"), "..a");
   EXPECT_EQ(SafeFileName("\xD6\xD0.jpg"), "\xD6\xD0.jpg");
-}
-
-TEST(NameHelpers, PathDirIndexIgnoresTheLastUnit) {
-  int count = -1;
-  GetPathDirIndex(u"/Users/x/", count);
-  EXPECT_EQ(count, 2);
-  GetPathDirIndex(u"/", count);
-  EXPECT_EQ(count, 0);
-  GetPathDirIndex(u"C:\\a\\b/c", count);
-  EXPECT_EQ(count, 3);
-}
-
-TEST(NameHelpers, SplitPath) {
-  // Path, then the folder, name and extension it splits into.
-  const char* cases[][4] = {
-      {"/a/b.c/d", "/a/b.c/", "d", ""},      {"photo.jpg", "", "photo", ".jpg"},
-      {"/r/photo/", "/r/photo/", "", ""},    {"/r/photo/a.b.jpg", "/r/photo/", "a.b", ".jpg"},
-      {"noext", "", "noext", ""},            {"/.hidden", "/", "", ".hidden"},
-  };
-  for (const auto& c : cases) {
-    char drive[64] = "x", dir[64], fname[64], ext[64];
-    _splitpath(c[0], drive, dir, fname, ext);
-    EXPECT_STREQ(drive, "") << c[0];
-    EXPECT_STREQ(dir, c[1]) << c[0];
-    EXPECT_STREQ(fname, c[2]) << c[0];
-    EXPECT_STREQ(ext, c[3]) << c[0];
-  }
-}
-
-TEST(NameHelpers, RealFileNameSkipsExistingNames) {
-  test::TempDir dir;
-  const std::string photo = dir / "photo";
-  ASSERT_EQ(test::RunCommand("mkdir " + test::ShellQuote(photo)), 0);
-  char16_t out[512];
-  const std::string free = photo + "/a.jpg";
-  ASSERT_EQ(GetRealFileName(free.c_str(), out, 512), 0);
-  EXPECT_EQ(Utf16ToUtf8(out), free);
-
-  test::WriteFileBytes(photo + "/a.jpg", {1});
-  test::WriteFileBytes(photo + "/a(1).jpg", {2});
-  ASSERT_EQ(GetRealFileName(free.c_str(), out, 512), 0);
-  EXPECT_EQ(Utf16ToUtf8(out), photo + "/a(2).jpg");
-
-  // A GB18030 name: the existence check must look at the UTF-8 path on disk.
-  test::WriteFileBytes(photo + "/\xE4\xB8\xAD.png", {3});
-  const std::string gbPath = photo + "/\xD6\xD0.png";
-  ASSERT_EQ(GetRealFileName(gbPath.c_str(), out, 512), 0);
-  EXPECT_EQ(Utf16ToUtf8(out), photo + "/\xE4\xB8\xAD(1).png");
-
-  // A folder of that name counts as taken too.
-  ASSERT_EQ(test::RunCommand("mkdir " + test::ShellQuote(photo + "/d")), 0);
-  EXPECT_EQ(GetFreePathUtf8(photo + "/d"), photo + "/d(1)");
-  EXPECT_EQ(GetRealFileName(nullptr, out, 512), 87);
 }
 
 }  // namespace
