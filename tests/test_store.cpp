@@ -136,7 +136,7 @@ TEST(RelationText, ParserKeepsWholeGroupsOnly) {
 
 // A small tree: root holds top.JPG, b, A and folder "Dir1" (key 10); Dir1 holds folder "Sub"
 // (key 20) and one.txt; Sub holds deep.txt and a damaged photo. Sub has no directory entry, so
-// its name is found in the node file by its key.
+// its name is found in the node file by its key. Then an orphan and a relation loop.
 TEST_F(StoreTest, ListsCountsAndParentPaths) {
   CScanResultFileManager store;
   ASSERT_EQ(store.Init(u"Pro_Fat_tree"), 0);
@@ -186,6 +186,16 @@ TEST_F(StoreTest, ListsCountsAndParentPaths) {
   store.AddChildren(555, 3, store.AppendFileNode(orphan), 0, nullptr);
   ASSERT_EQ(store.FlushBufToFile(), 0);
   EXPECT_EQ(pathOf(orphan, 87), u"");
+
+  // Folder P (key 5) holds Q (key 6) and Q holds P: a damaged relation ends the walk and the count.
+  _FILE_NODE_ p = MakeNode("P", true, 5), q = MakeNode("Q", true, 6), leaf = MakeNode("leaf.txt");
+  store.AddChildren(6, 1, store.AppendFileNode(p), 5, "P");
+  store.AddChildren(5, 1, store.AppendFileNode(q), 6, "Q");
+  store.AddChildren(5, 2, store.AppendFileNode(leaf), 0, nullptr);
+  ASSERT_EQ(store.FlushBufToFile(), 0);
+  EXPECT_EQ(pathOf(leaf), u"Q/P/");
+  ASSERT_EQ(store.GetChildrenFileCount(MakeRelationKey(1, 5), count), 0);
+  EXPECT_EQ(count, 0u);
 }
 
 std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
@@ -232,43 +242,6 @@ TEST_F(StoreTest, SearchByCategory) {
   const std::vector<std::string> names = Names(listed);
   EXPECT_NE(std::find(names.begin(), names.end(), "damaged.ps"), names.end());
   EXPECT_EQ(std::find(names.begin(), names.end(), "damaged.jpg"), names.end());
-
-  // A node file past 0x7FFFFFF bytes (grown sparsely with nameless records) drops "Other".
-  ASSERT_EQ(store.FlushBufToFile(), 0);
-  ASSERT_EQ(::truncate(store.GetNodeFilePath().c_str(), 0x7FFFFFF + 1), 0);
-  std::vector<__SEARCH_FILE_INFO__> hits;
-  ASSERT_EQ(store.SearchFileNodeInfo(u"*.jpg|*.other", hits), 1);
-  EXPECT_EQ(Names(hits), (std::vector<std::string>{"a.jpg"}));
-}
-
-TEST_F(StoreTest, SearchReportsProgressPerChunkAndStops) {
-  CScanResultFileManager store;
-  ASSERT_EQ(store.Init(u"File_Type_progress"), 0);
-  for (int i = 0; i < 500; ++i) {
-    _FILE_NODE_ node = MakeNode(("p" + std::to_string(i) + ".png").c_str());
-    store.AddChildren(0, 0, store.AppendFileNode(node), 0, nullptr);
-  }
-  // The percents reported; the answer is non-zero (stop) once `stopAfter` reports were made.
-  struct Log {
-    std::vector<int> percents;
-    size_t stopAfter;
-  } all{{}, 0}, stopping{{}, 1};
-  auto record = [](void* context, int percent, const char16_t* text) {
-    auto* log = static_cast<Log*>(context);
-    EXPECT_EQ(text, nullptr);
-    log->percents.push_back(percent);
-    return log->percents.size() == log->stopAfter ? 1 : 0;
-  };
-  store.InitSearchCallBack(record, &all);
-  std::vector<__SEARCH_FILE_INFO__> hits;
-  ASSERT_EQ(store.SearchFileNodeInfo(u"*.png|", hits), 1);
-  EXPECT_EQ(hits.size(), 500u);
-  // 500 records are three chunks: 200, 200, 100.
-  EXPECT_EQ(all.percents, (std::vector<int>{40, 80, 100}));
-  store.InitSearchCallBack(record, &stopping);
-  hits.clear();
-  ASSERT_EQ(store.SearchFileNodeInfo(u"*.png|", hits), 1);
-  EXPECT_EQ(hits.size(), 200u) << "a non-zero answer ends the reading after the first chunk";
 }
 
 // Damaged files from an earlier scan: whole parts load, the rest is ignored, and the next
@@ -321,29 +294,6 @@ TEST_F(StoreTest, ReloadSurvivesDamagedFilesAndFlushCutsThem) {
   ASSERT_EQ(store.AppendFileNode(node), 4u);
   ASSERT_EQ(store.FlushBufToFile(), 0);
   EXPECT_EQ(SizeOf(base), 4 * 344);
-}
-
-TEST_F(StoreTest, RelationLoopsEndTheParentWalk) {
-  CScanResultFileManager store;
-  ASSERT_EQ(store.Init(u"Pro_Fat_loop"), 0);
-  // Folder P (key 5, index 2) holds Q (key 6, index 3) and Q holds P: a damaged relation.
-  _FILE_NODE_ root = MakeNode("root.txt");
-  store.AddChildren(0, 0, store.AppendFileNode(root), 0, nullptr);
-  _FILE_NODE_ p = MakeNode("P", true, 5);
-  _FILE_NODE_ q = MakeNode("Q", true, 6);
-  store.AppendFileNode(p);
-  store.AppendFileNode(q);
-  store.AddChildren(6, 1, 2, 5, "P");
-  store.AddChildren(5, 1, 3, 6, "Q");
-  _FILE_NODE_ leaf = MakeNode("leaf.txt");
-  store.AddChildren(5, 2, store.AppendFileNode(leaf), 0, nullptr);
-  ASSERT_EQ(store.FlushBufToFile(), 0);
-  char16_t path[512];
-  ASSERT_EQ(store.GetParentDirPath(&leaf, path, 512), 0);
-  EXPECT_EQ(std::u16string(path), u"Q/P/");
-  unsigned int count = 0;
-  ASSERT_EQ(store.GetChildrenFileCount(MakeRelationKey(1, 5), count), 0);
-  EXPECT_EQ(count, 0u);
 }
 
 // Writes that fail: a result file that cannot grow (a full disk) reports EFBIG, also for root,
