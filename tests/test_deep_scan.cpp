@@ -391,6 +391,8 @@ TEST_F(CliScanTest, CameraCardFilesComeBackUnderTheirOriginalNames) {
   }
 }
 
+// A partition or a sector range selects the volume; bad arguments exit 2, sources without a
+// volume 3.
 TEST_F(CliScanTest, PartitionsAndSectorRangesSelectTheVolumeAndErrorsHaveTheirExitCodes) {
   // A disk with an MBR whose first partition holds the card's volume at sector 2048.
   const std::string disk = dir_ / "disk.img";
@@ -407,16 +409,10 @@ TEST_F(CliScanTest, PartitionsAndSectorRangesSelectTheVolumeAndErrorsHaveTheirEx
   EXPECT_EQ(Cli("scan " + ShellQuote(disk) + " --fast --partition 3", &out), 2);
   EXPECT_NE(Stderr().find("no partition 3"), std::string::npos) << Stderr();
   EXPECT_EQ(Cli("scan " + ShellQuote(disk) + " --fast", &out), 3) << "sector 0 holds a partition table, not FAT";
-  EXPECT_EQ(Cli("", &out), 2);
   EXPECT_EQ(Cli("frobnicate", &out), 2);
-  EXPECT_EQ(Cli("scan " + ShellQuote(dir_ / "missing.img") + " --fast", &out), 3);
-  EXPECT_NE(Stderr().find("cannot open"), std::string::npos);
-  EXPECT_NE(Stderr().find("No such file or directory"), std::string::npos);
-  EXPECT_EQ(Cli("scan " + ShellQuote(image_) + " --fast --resume", &out), 2) << "only a deep scan resumes";
-  EXPECT_EQ(Cli("scan " + ShellQuote(image_) + " --fast --frobnicate", &out), 2);
   EXPECT_EQ(Cli("scan " + ShellQuote(image_) + " --fast --partition 1 --start 0 --count 5", &out), 2);
-  EXPECT_EQ(Cli("scan " + ShellQuote(image_) + " --fast --categories pictures", &out), 2);
-  EXPECT_EQ(Cli("recover " + ShellQuote(image_) + " --fast", &out), 2);
+  EXPECT_EQ(Cli("scan " + ShellQuote(dir_ / "missing.img") + " --fast", &out), 3);
+  EXPECT_NE(Stderr().find("No such file or directory"), std::string::npos);
   EXPECT_EQ(Cli("scan disk:200 --fast", &out), 3);
   test::WriteFileBytes(dir_ / "zeros.img", std::vector<uint8_t>(1 << 20, 0));
   EXPECT_EQ(Cli("scan " + ShellQuote(dir_ / "zeros.img") + " --fast", &out), 3);
@@ -427,9 +423,7 @@ TEST_F(CliScanTest, CtrlCStopsTheRecoveryBeforeTheNextFile) {
   // Many deleted files, so the recovery is still running when the interruption comes.
   std::string names;
   for (int i = 0; i < 300; ++i) {
-    const std::string note = dir_ / ("Note " + std::to_string(i) + ".bin");
-    test::WriteFileBytes(note, test::RandomBytes(8000, static_cast<uint64_t>(i)));
-    names += " " + ShellQuote(note);
+    names += " " + ShellQuote(test::RandomFile(dir_ / ("Note " + std::to_string(i) + ".bin"), 8000, i));
   }
   ASSERT_TRUE(test::Mtools(image_, "mmd", "::/Notes"));
   ASSERT_TRUE(test::Mtools(image_, "mcopy", names + " ::/Notes/"));
