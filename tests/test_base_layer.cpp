@@ -1,5 +1,5 @@
-// The bottom layer against real files: disk numbering, free space, chunked reads, preview-file
-// clean-up, the raw reader, the node record's bounds and the crash guard.
+// The bottom layer against real files: disk numbering, free space, preview-file clean-up, the
+// raw reader and chunked reads, the node record's bounds and the crash guard.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/statvfs.h>
@@ -66,23 +66,6 @@ TEST(FreeSpace, WalksUpToAnExistingFolder) {
   EXPECT_EQ(missing, dir / "not/yet");
 }
 
-TEST(ChunkedRead, ShortFileGivesReadFaultAndTheCount) {
-  test::TempDir dir;
-  const std::vector<uint8_t> data = test::RandomBytes(70000, 1);
-  test::WriteFileBytes(dir / "f", data);
-  const int fd = open((dir / "f").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  std::vector<unsigned char> buffer(200000);
-  unsigned got = 0;
-  EXPECT_EQ(ReadData(fd, buffer.data(), 200000, &got), 30);
-  EXPECT_EQ(got, 70000u);
-  EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
-  ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
-  EXPECT_EQ(ReadData(fd, buffer.data(), 70000, &got), 0);
-  EXPECT_EQ(got, 70000u);
-  close(fd);
-}
-
 TEST(PreviewFiles, OnlyNamesWithTmpDotAreRemoved) {
   test::TempDir dir;
   for (const char* name : {"tmp.jpg", "x.tmp.png", "tmpjpg", "config"}) test::WriteFileBytes(dir / name, {1});
@@ -141,6 +124,21 @@ TEST_F(DiskReaderTest, ReadsUpToTheLimitAndRefusesWhatItCannotRead) {
   // The descriptor stays usable after a failed read.
   EXPECT_EQ(reader.ReadData(buffer.data(), 1, 0, kSectorSize, &got), 0);
   EXPECT_EQ(got, 1u);
+}
+
+// The plain descriptor read: a file ending early gives the read fault and what it holds.
+TEST_F(DiskReaderTest, ChunkedReadOfAShortFileGivesReadFaultAndTheCount) {
+  const int fd = open((dir_ / "disk0").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::vector<unsigned char> buffer(500 * kSectorSize);
+  unsigned got = 0;
+  EXPECT_EQ(ReadData(fd, buffer.data(), static_cast<int>(buffer.size()), &got), 30);
+  EXPECT_EQ(got, image_.size());
+  EXPECT_TRUE(Holds(buffer, 400, 0));
+  ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+  EXPECT_EQ(ReadData(fd, buffer.data(), static_cast<int>(image_.size()), &got), 0);
+  EXPECT_EQ(got, image_.size());
+  close(fd);
 }
 
 TEST_F(DiskReaderTest, PathFormOpensTheImageReadOnly) {

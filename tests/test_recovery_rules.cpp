@@ -130,7 +130,6 @@ TEST(Factory, ChoosesTheEngineByTheVolumesFileSystem) {
 
   auto fat = factory.CreateFileRecoveryInstance(0, 2048, 32768, u'C', kRecoveryFast);
   ASSERT_NE(dynamic_cast<CFastFatRecovery*>(fat.get()), nullptr);
-  EXPECT_EQ(dynamic_cast<CFastFatRecovery*>(fat.get())->Geometry().type, FatType::kFat16);
   EXPECT_EQ(fat->ScanDevice(nullptr), 0) << "the factory has initialised the engine";
   // The same disk read from sector 0 holds no file system there.
   EXPECT_EQ(factory.CreateFileRecoveryInstance(0, 0, 2048, u'C', kRecoveryFast), nullptr);

@@ -83,10 +83,8 @@ class DruiTest : public QObject {
     const std::string card = dir / "card.img";
     QVERIFY(test::MakeFatVolume(card, 16 * 1024, "-F 16"));
     QVERIFY(test::MakeFatVolume(dir / "stick.img", 4 * 1024, "-F 12"));
-    jpegA = dir / "a.jpg";
-    jpegB = dir / "b.jpg";
-    QCOMPARE(test::RunCommand("convert -size 320x240 plasma:fractal " + ShellQuote(jpegA)), 0);
-    QCOMPARE(test::RunCommand("convert -size 900x300 gradient:red-blue " + ShellQuote(jpegB)), 0);
+    jpegA = test::JpegFile(dir / "a.jpg");
+    jpegB = test::JpegFile(dir / "b.jpg", "900x300");
     test::WriteFileBytes(dir / "notes.txt", std::vector<uint8_t>{'b', 'u', 'y', ' ', 'm', 'i', 'l', 'k', '\n'});
     QVERIFY(test::Mtools(card, "mmd", "::/DCIM"));
     QVERIFY(test::PutFile(card, jpegA, "::/DCIM/Beach day.jpg"));
