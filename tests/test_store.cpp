@@ -131,7 +131,6 @@ TEST_F(StoreTest, ListsCountsAndParentPaths) {
   EXPECT_EQ(Names(list(2)), Names(root));
   const std::vector<_FILE_NODE_> sub = list(MakeRelationKey(2, 20));
   EXPECT_EQ(Names(sub), (std::vector<std::string>{"deep.txt"})) << "the damaged photo is hidden";
-  EXPECT_TRUE(list(MakeRelationKey(5, 77)).empty());
 
   unsigned int count = 99;
   ASSERT_EQ(store.GetChildrenFileCount(0, count), 0);
@@ -269,9 +268,8 @@ TEST_F(StoreTest, WriteErrorsAreReported) {
       _FILE_NODE_ node = MakeNode("x.jpg");
       i = store.AppendFileNode(node);
     }
-    if (relation) {
-      ASSERT_EQ(store.FlushBufToFile(), 0);
-    }
+    // The relation case writes its nodes first, so only the relation file meets the limit.
+    ASSERT_EQ(relation ? store.FlushBufToFile() : 0, 0);
     for (uint32_t i : index) store.AddChildren(0, 0, i, 0, "x");
     test::FileSizeLimit limit(relation ? 1 : 100);
     ASSERT_TRUE(limit.ok());
