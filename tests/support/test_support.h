@@ -48,6 +48,7 @@ bool HaveTool(const std::string& tool);
 
 // The file's bytes, or its first `limit` bytes.
 std::vector<uint8_t> ReadFileBytes(const std::string& path, size_t limit = SIZE_MAX);
+std::string ReadFileText(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 // Hex SHA-256 of a file, through sha256sum; empty if it cannot be computed.
 std::string Sha256OfFile(const std::string& path);

