@@ -1,7 +1,9 @@
-// File-system probes on boot sectors made by the real formatting tools, and on crafted ones.
+// File-system probes on boot sectors made by the real formatting tools, and the same sectors
+// changed one field at a time.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "device/boot_probe.h"
 #include "support/test_support.h"
@@ -10,171 +12,125 @@
 namespace vorlenta {
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
 // The first 16 KiB of a fresh volume made by `command` (which gets the image path appended).
-std::vector<uint8_t> FormatAndRead(const std::string& tool, const std::string& command, size_t megabytes) {
+Bytes FormatAndRead(const std::string& command, size_t megabytes) {
   test::TempDir dir;
-  const std::string image = dir / "vol.img";
-  EXPECT_EQ(test::RunCommand("truncate -s " + std::to_string(megabytes) + "M " + test::ShellQuote(image)), 0);
-  EXPECT_EQ(test::RunCommand(command + " " + test::ShellQuote(image) + " >/dev/null 2>&1"), 0) << tool;
-  std::vector<uint8_t> bytes = test::ReadFileBytes(image, 16384);
+  const std::string image = test::ShellQuote(dir / "vol.img");
+  EXPECT_EQ(test::RunCommand("truncate -s " + std::to_string(megabytes) + "M " + image + " && " + command + " " +
+                             image + " >/dev/null 2>&1"),
+            0)
+      << command;
+  Bytes bytes = test::ReadFileBytes(dir / "vol.img", 16384);
   bytes.resize(16384);
   return bytes;
 }
 
-struct Volumes {
-  std::vector<uint8_t> fat12, fat16, fat32, ntfs, ext4, ext2small;
+enum Kind { kFat12, kFat16, kFat32, kNtfs, kExt4, kExt2Small };
+
+const Bytes& Volume(Kind kind) {
+  static const std::vector<Bytes> volumes = {
+      FormatAndRead("mkfs.fat -F 12", 2),         FormatAndRead("mkfs.fat -F 16", 16),
+      FormatAndRead("mkfs.fat -F 32", 64),        FormatAndRead("mkntfs -F -f -q", 16),
+      FormatAndRead("mkfs.ext4 -q -F -b 4096", 16), FormatAndRead("mkfs.ext2 -q -F -b 1024", 8)};
+  return volumes[kind];
+}
+
+class BootProbe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"mkfs.fat", "mkntfs", "mkfs.ext4", "mkfs.ext2"}) VORLENTA_REQUIRE_TOOL(tool);
+  }
 };
 
-const Volumes& RealVolumes() {
-  static const Volumes volumes = [] {
-    Volumes v;
-    v.fat12 = FormatAndRead("mkfs.fat", "mkfs.fat -F 12", 2);
-    v.fat16 = FormatAndRead("mkfs.fat", "mkfs.fat -F 16", 16);
-    v.fat32 = FormatAndRead("mkfs.fat", "mkfs.fat -F 32", 64);
-    v.ntfs = FormatAndRead("mkntfs", "mkntfs -F -f -q", 16);
-    v.ext4 = FormatAndRead("mkfs.ext4", "mkfs.ext4 -q -F -b 4096", 16);
-    v.ext2small = FormatAndRead("mkfs.ext2", "mkfs.ext2 -q -F -b 1024", 8);
-    return v;
-  }();
-  return volumes;
-}
-
-TEST(BootProbe, RealVolumesAreRecognisedByTheirOwnProbeOnly) {
-  for (const char* tool : {"mkfs.fat", "mkntfs", "mkfs.ext4"}) VORLENTA_REQUIRE_TOOL(tool);
-  const Volumes& v = RealVolumes();
-  struct Case {
+TEST_F(BootProbe, RealVolumesAreRecognisedByTheirOwnProbeOnlyAndNeverPastTheBuffer) {
+  const struct {
     const char* name;
-    const std::vector<uint8_t>* bytes;
+    Kind kind;
     bool ntfs, fat, ext;
+  } cases[] = {
+      {"FAT12", kFat12, false, true, false}, {"FAT16", kFat16, false, true, false},
+      {"FAT32", kFat32, false, true, false}, {"NTFS", kNtfs, true, false, false},
+      {"ext4", kExt4, false, false, true},   {"ext2 1K blocks", kExt2Small, false, false, true},
   };
-  const Case cases[] = {
-      {"FAT12", &v.fat12, false, true, false},  {"FAT16", &v.fat16, false, true, false},
-      {"FAT32", &v.fat32, false, true, false},  {"NTFS", &v.ntfs, true, false, false},
-      {"ext4", &v.ext4, false, false, true},    {"ext2 1K blocks", &v.ext2small, false, false, true},
-  };
-  for (const Case& c : cases) {
-    const uint8_t* b = c.bytes->data();
-    const size_t n = c.bytes->size();
-    EXPECT_EQ(IsNtfs(b, n), c.ntfs) << c.name;
-    EXPECT_EQ(IsFat(b, n), c.fat) << c.name;
-    EXPECT_EQ(IsExt(b, n), c.ext) << c.name;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const uint8_t* b = Volume(c.kind).data();
+    EXPECT_EQ(IsNtfs(b, 16384), c.ntfs);
+    EXPECT_EQ(IsFat(b, 16384), c.fat);
+    EXPECT_EQ(IsExt(b, kExtProbeBytes), c.ext);
+    EXPECT_FALSE(IsNtfs(b, 511) || IsFat(b, 511) || IsExt(b, kExtProbeBytes - 1));
   }
-  EXPECT_TRUE(IsFullValidFAT16DBR(v.fat16.data(), v.fat16.size()));
-  EXPECT_FALSE(IsFullValidFAT32DBR(v.fat16.data(), v.fat16.size()));
-  EXPECT_TRUE(IsFullValidFAT32DBR(v.fat32.data(), v.fat32.size()));
-  EXPECT_FALSE(IsFullValidFAT16DBR(v.fat32.data(), v.fat32.size()));
+  EXPECT_FALSE(IsNtfs(nullptr, 512) || IsFat(nullptr, 512) || IsFullValidFAT16DBR(Volume(kFat16).data(), 100));
 }
 
-TEST(BootProbe, ShortBuffersAreRefused) {
-  VORLENTA_REQUIRE_TOOL("mkfs.ext4");
-  const Volumes& v = RealVolumes();
-  EXPECT_FALSE(IsNtfs(v.ntfs.data(), 511));
-  EXPECT_FALSE(IsFat(v.fat32.data(), 511));
-  EXPECT_FALSE(IsFullValidFAT16DBR(v.fat16.data(), 100));
-  EXPECT_FALSE(IsExt(v.ext4.data(), kExtProbeBytes - 1));
-  EXPECT_TRUE(IsExt(v.ext4.data(), kExtProbeBytes));
-  EXPECT_FALSE(IsNtfs(nullptr, 512));
-  EXPECT_FALSE(IsFat(nullptr, 512));
-}
-
-TEST(BootProbe, NtfsFieldRules) {
-  VORLENTA_REQUIRE_TOOL("mkntfs");
-  std::vector<uint8_t> s = RealVolumes().ntfs;
-  s.resize(512);
-  auto probe = [](std::vector<uint8_t> b) { return IsNtfs(b.data(), b.size()); };
-  auto with = [&s](size_t offset, uint8_t value) {
-    std::vector<uint8_t> b = s;
-    b[offset] = value;
-    return b;
+// Each case changes one field (or one coherent set) of a real boot sector.
+TEST_F(BootProbe, FieldRules) {
+  using Probe = bool (*)(const uint8_t*, size_t);
+  auto set = [](size_t offset, uint8_t value) { return [=](Bytes& b) { b[offset] = value; }; };
+  auto none = [](Bytes&) {};
+  // A FAT16 record whose 16-bit total moved to the 32-bit field.
+  auto total32 = [](Bytes& b) {
+    WriteU32LE(b.data(), boot::kTotalSectors32, ReadU16LE(b.data(), b.size(), boot::kTotalSectors16));
+    WriteU16LE(b.data(), boot::kTotalSectors16, 0);
   };
-  ASSERT_TRUE(probe(s));
-  // Bytes per sector 0 still passes; 0x300 does not (not a multiple of 512).
-  std::vector<uint8_t> zeroBps = s;
-  WriteU16LE(zeroBps.data(), boot::kBytesPerSector, 0);
-  EXPECT_TRUE(probe(zeroBps));
-  std::vector<uint8_t> oddBps = s;
-  WriteU16LE(oddBps.data(), boot::kBytesPerSector, 0x300);
-  EXPECT_FALSE(probe(oddBps));
-  EXPECT_TRUE(probe(with(boot::kMediaDescriptor, 0xF0)));
-  EXPECT_TRUE(probe(with(24, 0x3F)));
-  EXPECT_FALSE(probe(with(boot::kNumberOfFats, 2)));
-  EXPECT_FALSE(probe(with(boot::kSectorsPerCluster, 128)));
-  EXPECT_FALSE(probe(with(boot::kSectorsPerCluster, 3)));
-  EXPECT_FALSE(probe(with(35, 1)));
-  EXPECT_FALSE(probe(with(511, 0)));
-  std::vector<uint8_t> noTotal = s;
-  WriteU64LE(noTotal.data(), boot::kNtfsTotalSectors, 0);
-  EXPECT_FALSE(probe(noTotal));
-}
-
-TEST(BootProbe, FatFieldRules) {
-  VORLENTA_REQUIRE_TOOL("mkfs.fat");
-  std::vector<uint8_t> f16 = RealVolumes().fat16;
-  std::vector<uint8_t> f32 = RealVolumes().fat32;
-  f16.resize(512);
-  f32.resize(512);
-  auto isFat = [](const std::vector<uint8_t>& b) { return IsFat(b.data(), b.size()); };
-
-  // A FAT16 record whose 16-bit total is 0 and 32-bit total set.
-  std::vector<uint8_t> big16 = f16;
-  const uint16_t total16 = ReadU16LE(big16.data(), 512, boot::kTotalSectors16);
-  ASSERT_NE(total16, 0);
-  WriteU16LE(big16.data(), boot::kTotalSectors16, 0);
-  WriteU32LE(big16.data(), boot::kTotalSectors32, total16);
-  EXPECT_TRUE(IsFullValidFAT16DBR(big16.data(), 512));
-  EXPECT_TRUE(isFat(big16));
-
-  // 128 sectors per cluster is outside the allowed set for every probe.
-  std::vector<uint8_t> spc128 = f32;
-  spc128[boot::kSectorsPerCluster] = 128;
-  EXPECT_FALSE(IsFullValidFAT32DBR(spc128.data(), 512));
-  EXPECT_FALSE(isFat(spc128));
-
-  // A BitLocker name or signature area is never FAT.
-  std::vector<uint8_t> fve = f32;
-  std::memcpy(fve.data() + boot::kOemName, "-FVE-FS-", 8);
-  EXPECT_TRUE(IsBitlockerDBR(fve.data(), 512));
-  EXPECT_FALSE(isFat(fve));
-  std::vector<uint8_t> fveArea = f16;
-  std::memset(fveArea.data() + 480, 0x78, 8);
-  std::memset(fveArea.data() + 488, 0xFF, 19);
-  fveArea[507] = 0x00;
-  fveArea[508] = 0x1F;
-  fveArea[509] = 0x2C;
-  EXPECT_TRUE(IsBitlockerDBR(fveArea.data(), 512));
-  EXPECT_FALSE(isFat(fveArea));
-
-  // mkfs.fat's 64 MiB FAT32 volume has fewer than 65525 clusters and still passes.
-  EXPECT_TRUE(isFat(f32));
-
-  // A cluster count above 0xFFFFFEF fails even though both record tests would pass.
-  std::vector<uint8_t> huge = f32;
-  huge[boot::kSectorsPerCluster] = 1;
-  WriteU32LE(huge.data(), boot::kTotalSectors32, 0xFFFFFFF0u);
-  WriteU16LE(huge.data(), boot::kReservedSectors, 1);
-  WriteU32LE(huge.data(), boot::kSectorsPerFat32, 1);
-  EXPECT_TRUE(IsFullValidFAT32DBR(huge.data(), 512));
-  EXPECT_FALSE(isFat(huge));
-
-  std::vector<uint8_t> noFats = f16;
-  noFats[boot::kNumberOfFats] = 0;
-  EXPECT_FALSE(isFat(noFats));
-}
-
-TEST(BootProbe, ExtBlockSizeAndFirstDataBlockMustAgree) {
-  VORLENTA_REQUIRE_TOOL("mkfs.ext2");
-  const Volumes& v = RealVolumes();
-  constexpr size_t kFirstDataBlock = 1024 + 20;
-  std::vector<uint8_t> small = v.ext2small;
-  ASSERT_EQ(ReadU32LE(small.data(), small.size(), kFirstDataBlock), 1u);
-  WriteU32LE(small.data(), kFirstDataBlock, 0);
-  EXPECT_FALSE(IsExt(small.data(), small.size()));
-  std::vector<uint8_t> large = v.ext4;
-  WriteU32LE(large.data(), kFirstDataBlock, 1);
-  EXPECT_FALSE(IsExt(large.data(), large.size()));
-  std::vector<uint8_t> badMagic = v.ext4;
-  badMagic[1024 + 56] = 0;
-  EXPECT_FALSE(IsExt(badMagic.data(), badMagic.size()));
+  auto fveName = [](Bytes& b) { std::memcpy(b.data() + boot::kOemName, "-FVE-FS-", 8); };
+  auto fveArea = [](Bytes& b) {
+    std::memset(b.data() + 480, 0x78, 8);
+    std::memset(b.data() + 488, 0xFF, 19);
+    std::memcpy(b.data() + 507, "\x00\x1F\x2C", 3);
+  };
+  // More than 0xFFFFFEF clusters, though both record tests pass.
+  auto huge = [](Bytes& b) {
+    b[boot::kSectorsPerCluster] = 1;
+    WriteU32LE(b.data(), boot::kTotalSectors32, 0xFFFFFFF0u);
+    WriteU16LE(b.data(), boot::kReservedSectors, 1);
+    WriteU32LE(b.data(), boot::kSectorsPerFat32, 1);
+  };
+  constexpr size_t kExtFirstDataBlock = 1024 + 20;
+  const struct {
+    const char* what;
+    Kind kind;
+    std::function<void(Bytes&)> change;
+    Probe probe;
+    bool expected;
+  } cases[] = {
+      {"NTFS bytes per sector 0", kNtfs, [](Bytes& b) { WriteU16LE(b.data(), boot::kBytesPerSector, 0); }, IsNtfs, true},
+      {"NTFS bytes per sector 0x300", kNtfs, [](Bytes& b) { WriteU16LE(b.data(), boot::kBytesPerSector, 0x300); },
+       IsNtfs, false},
+      {"NTFS media 0xF0", kNtfs, set(boot::kMediaDescriptor, 0xF0), IsNtfs, true},
+      {"NTFS byte 24", kNtfs, set(24, 0x3F), IsNtfs, true},
+      {"NTFS with two FATs", kNtfs, set(boot::kNumberOfFats, 2), IsNtfs, false},
+      {"NTFS 128 sectors per cluster", kNtfs, set(boot::kSectorsPerCluster, 128), IsNtfs, false},
+      {"NTFS 3 sectors per cluster", kNtfs, set(boot::kSectorsPerCluster, 3), IsNtfs, false},
+      {"NTFS byte 35", kNtfs, set(35, 1), IsNtfs, false},
+      {"NTFS signature", kNtfs, set(511, 0), IsNtfs, false},
+      {"NTFS total 0", kNtfs, [](Bytes& b) { WriteU64LE(b.data(), boot::kNtfsTotalSectors, 0); }, IsNtfs, false},
+      {"FAT16 record", kFat16, none, IsFullValidFAT16DBR, true},
+      {"FAT16 is no FAT32 record", kFat16, none, IsFullValidFAT32DBR, false},
+      {"FAT32 record", kFat32, none, IsFullValidFAT32DBR, true},
+      {"FAT32 is no FAT16 record", kFat32, none, IsFullValidFAT16DBR, false},
+      {"FAT16 total in the 32-bit field", kFat16, total32, IsFullValidFAT16DBR, true},
+      {"FAT16 total in the 32-bit field", kFat16, total32, IsFat, true},
+      {"FAT32 128 sectors per cluster", kFat32, set(boot::kSectorsPerCluster, 128), IsFullValidFAT32DBR, false},
+      {"FAT32 128 sectors per cluster", kFat32, set(boot::kSectorsPerCluster, 128), IsFat, false},
+      {"BitLocker name", kFat32, fveName, IsBitlockerDBR, true},
+      {"BitLocker name", kFat32, fveName, IsFat, false},
+      {"BitLocker signature area", kFat16, fveArea, IsBitlockerDBR, true},
+      {"BitLocker signature area", kFat16, fveArea, IsFat, false},
+      {"too many clusters", kFat32, huge, IsFullValidFAT32DBR, true},
+      {"too many clusters", kFat32, huge, IsFat, false},
+      {"no FATs", kFat16, set(boot::kNumberOfFats, 0), IsFat, false},
+      {"ext 1K blocks, first data block 0", kExt2Small, set(kExtFirstDataBlock, 0), IsExt, false},
+      {"ext 4K blocks, first data block 1", kExt4, set(kExtFirstDataBlock, 1), IsExt, false},
+      {"ext magic", kExt4, set(1024 + 56, 0), IsExt, false},
+  };
+  for (const auto& c : cases) {
+    Bytes b = Volume(c.kind);
+    c.change(b);
+    EXPECT_EQ(c.probe(b.data(), b.size()), c.expected) << c.what;
+  }
 }
 
 }  // namespace
