@@ -442,32 +442,6 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
   }
 }
 
-TEST(PartitionCache, CursorWalksSortedDisksInOrderAndInitEmptiesIt) {
-  auto item = [](int disk, uint64_t start) {
-    _PARTITION_ITEM_ it;
-    std::memset(&it, 0, sizeof it);
-    it.nDiskNumber = disk;
-    it.u64StartSector = start;
-    return it;
-  };
-  CPartitionManager manager;
-  _PARTITION_ITEM_ out;
-  EXPECT_EQ(manager.GetPartitionItem(&out), 0) << "nothing fills the cache by itself";
-  manager.LoadPartitionTable({{3, {item(3, 500), item(3, 20)}}, {1, {item(1, 0x100000000ull), item(1, 7)}}, {2, {}}});
-  std::string walked;
-  for (int i = 0; i < 10 && manager.GetPartitionItem(&out) == 1; ++i) {
-    walked += std::to_string(out.nDiskNumber) + ":" + std::to_string(out.u64StartSector) + " ";
-  }
-  EXPECT_EQ(walked, "1:7 1:4294967296 3:20 3:500 ");
-  std::vector<_PARTITION_ITEM_> all(3, item(9, 9));
-  EXPECT_EQ(manager.GetPartitionItems(all), 1);
-  ASSERT_EQ(all.size(), 4u);
-  EXPECT_EQ(all[1].u64StartSector, 0x100000000ull);
-  EXPECT_EQ(manager.Init(), 1);
-  EXPECT_EQ(manager.GetPartitionItems(all), 1);
-  EXPECT_TRUE(all.empty()) << "Init empties the cache";
-}
-
 TEST(ImageDisks, SourcesBecomeDiskNumbers) {
   test::TempDir dir;
   test::WriteFileBytes(dir / "disk0", test::RandomBytes(1024, 3));
