@@ -56,9 +56,13 @@ class DeepFatTest : public ::testing::Test {
     return Found(engine);
   }
 
-  // Each expected file is listed and saves to a file with the original's hash.
+  // Each expected file is listed (and, when `exact`, nothing else) and saves to a file with the
+  // original's hash.
   void ExpectRecovered(CProfessionalFatRecovery& engine, const std::map<std::string, _FILE_NODE_>& found,
-                       const Expected& expected) {
+                       const Expected& expected, bool exact = true) {
+    if (exact) {
+      EXPECT_EQ(found.size(), expected.size());
+    }
     for (const auto& [path, original] : expected) {
       ASSERT_TRUE(found.count(path)) << path;
       _FILE_NODE_ node = found.at(path);
@@ -142,7 +146,6 @@ TEST_F(DeepFatTest, QuickFormattedOrWipedFat32CardGivesBackNamedFilesInTheirFold
       expected["filler.bin"] = filler;
       expected["Root deleted.bin"] = gone;
     }
-    EXPECT_EQ(found.size(), expected.size());
     ExpectRecovered(engine, found, expected);
     __VIRTUAL_DBR_INFO__ dbr{};
     ASSERT_EQ(engine.GetBestVirtalDbr(fg.firstDataSector + 100, &dbr), 1);
@@ -228,7 +231,6 @@ TEST_F(DeepFatTest, Fat12AndFat16RootsAndLongNamesCutBySectorEnds) {
       for (const auto& [path, original] : pictures) expected[folder + path.substr(5)] = original;
       expected[folder + "report one.bin"] = letter;
     }
-    EXPECT_EQ(found.size(), expected.size());
     ExpectRecovered(engine, found, expected);
   }
 }
@@ -259,7 +261,6 @@ TEST_F(DeepFatTest, OldVolumeWithOtherClusterSizeUnderAReformattedOne) {
   }
   ASSERT_FALSE(lost.empty());
   const Expected expected = {{"New/Sub/new one.bin", fresh}, {lost + "old one.bin", one}, {lost + "Sub/old two.bin", two}};
-  EXPECT_EQ(found.size(), expected.size());
   ExpectRecovered(engine, found, expected);
   EXPECT_EQ(found.at(lost + "Sub/old two.bin").ClusterBytes, 1024);
 }
@@ -279,7 +280,7 @@ TEST_F(DeepFatTest, CameraCardShortNamesGetTheirLettersBack) {
   ASSERT_EQ(lost.rfind("DCIM/LostFolder", 0), 0u) << lost;
   deleted[lost] = deleted.at("P1020005.JPG");
   deleted.erase("P1020005.JPG");
-  ExpectRecovered(engine, found, deleted);
+  ExpectRecovered(engine, found, deleted, false);
 }
 
 // A folder whose entry is gone and whose ".." names its own subfolder: the parent walk ends
@@ -307,7 +308,6 @@ TEST_F(DeepFatTest, ParentLoopEndsUnderTheRoot) {
   const auto found = Scan(img, engine);
   const uint32_t a = ReadU16LE(&bytes[heads[0]], 512, kFatClusterLowOffset);
   const Expected expected = {{"LostFolder" + std::to_string(a) + "/B/inner file.bin", file}};
-  EXPECT_EQ(found.size(), expected.size());
   ExpectRecovered(engine, found, expected);
   unsigned count = 0;
   ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
