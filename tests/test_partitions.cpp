@@ -130,57 +130,6 @@ TEST(PartitionTableRecognisers, SignaturesAndShortBuffers) {
   EXPECT_FALSE(IsAPM(sector.data(), sector.size()));
 }
 
-TEST_F(PartitionTest, NumberingRunsAcrossDisksAndEachDiskHasItsOwnExtendedBase) {
-  ASSERT_NO_FATAL_FAILURE(Sfdisk(Disk(0), 16 * kMiB, kMbrWithLogicals));
-  // Disk 1 has no table at all; disk 2 has its extended partition somewhere else.
-  test::WriteFileBytes(Disk(1), std::vector<uint8_t>(64 * 1024, 0));
-  ASSERT_NO_FATAL_FAILURE(Sfdisk(Disk(2), 16 * kMiB,
-                                 "start=2048, size=4096, type=83\n"
-                                 "start=10240, size=16384, type=f\n"
-                                 "start=14336, size=1024, type=83\n"
-                                 "start=20480, size=2048, type=7\n"));
-  // Disk 3 has an MBR signature in front of an empty table, disk 4 random bytes only.
-  std::vector<uint8_t> empty(64 * 1024, 0);
-  empty[510] = 0x55;
-  empty[511] = 0xAA;
-  test::WriteFileBytes(Disk(3), empty);
-  test::WriteFileBytes(Disk(4), test::RandomBytes(8192, 4));
-  ASSERT_NO_FATAL_FAILURE(Sfdisk(Disk(5), 8 * kMiB, "start=2048, size=2048, type=83\n"));
-
-  const PartitionMap map = Enumerate();
-  ASSERT_EQ(map.size(), 3u) << "disks without items are absent";
-  EXPECT_EQ(Describe(map.at(0), 0), LogicalsItems());
-  EXPECT_EQ(Describe(map.at(2), 2), "2048-6143 Partition 6; 14336-15359 Partition 7; 20480-22527 Partition 8; ");
-  EXPECT_EQ(Describe(map.at(5), 5), "2048-4095 Partition 9; ");
-  // Nothing survives between enumerations.
-  for (const auto& [disk, items] : Enumerate()) EXPECT_EQ(Describe(items, disk), Describe(map.at(disk), disk));
-}
-
-// Names as stored; the walk ends at the first empty entry and reads no more than the 24 entries
-// in the first 4096 bytes.
-TEST_F(PartitionTest, GptGivesStoredNamesAndEndsAtTheFirstEmptyEntryOrTheTwentyFourth) {
-  const std::string longName = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  ASSERT_NO_FATAL_FAILURE(Sfdisk(Disk(0), 8 * kMiB,
-                                 "start=2048, size=8, name=\"EFI system\"\n"
-                                 "start=4096, size=8, name=\"" + longName + "\"\n"
-                                 "start=6144, size=8, name=\"Фото\"\n"
-                                 "/dev/x5 : start=8192, size=8, name=\"after the gap\"\n",
-                                 "gpt"));
-  std::string lines, full;
-  for (int i = 1; i <= 26; ++i) {
-    const uint64_t start = 2048 + static_cast<uint64_t>(i - 1) * 16;
-    lines += "start=" + std::to_string(start) + ", size=8, name=part" + std::to_string(i) + "\n";
-    if (i <= 24) full += std::to_string(start) + "-" + std::to_string(start + 7) + " part" + std::to_string(i) + "; ";
-  }
-  ASSERT_NO_FATAL_FAILURE(Sfdisk(Disk(1), 8 * kMiB, lines, "gpt"));
-  const PartitionMap map = Enumerate();
-  ASSERT_EQ(map.size(), 2u);
-  ASSERT_EQ(Describe(map.at(0), 0), "2048-2055 EFI system; 4096-4103 " + longName + "; 6144-6151 Фото; ");
-  // A name that fills the field has no terminator in it.
-  for (char16_t unit : map.at(0)[1].szPartitionName) EXPECT_NE(unit, 0);
-  EXPECT_EQ(Describe(map.at(1), 1), full);
-}
-
 // An Apple Partition Map as Inside Macintosh: Devices lays it out: the driver descriptor
 // ("ER", block size, block count) in block 0 and one "PM" entry per block from block 1.
 struct ApmEntry {
@@ -265,19 +214,6 @@ TEST_F(PartitionTest, SuperfloppyGetsOneItemCoveringTheWholeDevice) {
     ASSERT_TRUE(IsFat(boot.data(), boot.size()) || IsNtfs(boot.data(), boot.size()));
     EXPECT_EQ(Disk0(), "0-" + std::to_string(c.deviceBytes / kSector - 1) + " " + c.name + "; ");
   }
-}
-
-TEST_F(PartitionTest, PartitionedDiskWithLeftoverBootRecordFieldsStaysAnMbrDisk) {
-  VORLENTA_REQUIRE_TOOL("mkfs.fat");
-  const std::string card = ShellQuote(disks_ / "card.img");
-  ASSERT_NO_FATAL_FAILURE(Sfdisk(Disk(0), 16 * kMiB, kMbrWithLogicals));
-  // The BIOS parameter block of an old volume survives in the boot code area of the MBR.
-  ASSERT_EQ(RunCommand("mkfs.fat -C -F 16 -n OLD " + card + " 32768 >/dev/null 2>&1 && dd if=" + card + " of=" +
-                       ShellQuote(Disk(0)) + " bs=1 skip=3 seek=3 count=59 conv=notrunc status=none"),
-            0);
-  const std::vector<uint8_t> sector0 = test::ReadFileBytes(Disk(0), 512);
-  ASSERT_TRUE(IsFat(sector0.data(), sector0.size()));
-  EXPECT_EQ(Disk0(), LogicalsItems());
 }
 
 // The second of three primaries at 2048, 4096 and 6144 (2048 sectors each) on a 32768-sector
@@ -377,21 +313,59 @@ TEST_F(PartitionTest, EndlessChainOfDistinctRecordsStopsAtTheDepthBound) {
   EXPECT_EQ(Disk0(), expected);
 }
 
+// vorlenta-cli partitions over images presented as numbered disks: MBRs with logical partitions,
+// each with its own extended base and the numbering running across disks; GPTs with names as
+// stored, whose walk ends at the first empty entry or the 24th; a superfloppy; disks without items.
 TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
+  VORLENTA_REQUIRE_TOOL("mkfs.fat");
+  const std::string longName = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";  // fills the field
   ASSERT_NO_FATAL_FAILURE(Sfdisk(disks_ / "mbr.img", 16 * kMiB, kMbrWithLogicals));
   ASSERT_NO_FATAL_FAILURE(Sfdisk(disks_ / "gpt.img", 8 * kMiB,
                                  "start=2048, size=8, name=\"EFI system\"\n"
                                  "start=4096, size=2048, name=\"Фото\"\n"
-                                 "start=6144, size=8, name=tab\n",
+                                 "start=6144, size=8, name=tab\n"
+                                 "start=8192, size=8, name=\"" + longName + "\"\n"
+                                 "/dev/x6 : start=10240, size=8, name=\"after the gap\"\n",
                                  "gpt"));
   // A tab inside a stored name must not split the row: "t<TAB>b" in UTF-16LE.
   ASSERT_NO_FATAL_FAILURE(Patch(disks_ / "gpt.img", kGptEntries + 2 * kGptEntrySize + 56, {'t', 0, '\t', 0, 'b', 0}));
-  VORLENTA_REQUIRE_TOOL("mkfs.fat");
-  ASSERT_EQ(RunCommand("mkfs.fat -C -F 32 -n CAMERA --mbr=n " + ShellQuote(disks_ / "card.img") + " 40960 >/dev/null"), 0);
+  std::string lines, rows;
+  for (int i = 1; i <= 26; ++i) {
+    const std::string start = std::to_string(2048 + (i - 1) * 16), end = std::to_string(2048 + (i - 1) * 16 + 7);
+    lines += "start=" + start + ", size=8, name=part" + std::to_string(i) + "\n";
+    if (i <= 24) rows += "2\t" + std::to_string(i) + "\t" + start + "\t" + end + "\t4096\tpart" + std::to_string(i) + "\n";
+  }
+  ASSERT_NO_FATAL_FAILURE(Sfdisk(disks_ / "gpt26.img", 8 * kMiB, lines, "gpt"));
   test::WriteFileBytes(disks_ / "blank.img", std::vector<uint8_t>(64 * 1024, 0));
-  const std::vector<std::string> images = {"mbr.img", "gpt.img", "blank.img", "card.img"};
+  // The extended partition elsewhere, and an old volume's BIOS parameter block left in the boot
+  // code area of the MBR: it stays an MBR disk.
+  ASSERT_NO_FATAL_FAILURE(Sfdisk(disks_ / "other.img", 16 * kMiB,
+                                 "start=2048, size=4096, type=83\n"
+                                 "start=10240, size=16384, type=f\n"
+                                 "start=14336, size=1024, type=83\n"
+                                 "start=20480, size=2048, type=7\n"));
+  const std::string old = ShellQuote(disks_ / "old.img");
+  ASSERT_EQ(RunCommand("mkfs.fat -C -F 16 -n OLD " + old + " 32768 >/dev/null && dd if=" + old + " of=" +
+                       ShellQuote(disks_ / "other.img") + " bs=1 skip=3 seek=3 count=59 conv=notrunc status=none"),
+            0);
+  const std::vector<uint8_t> sector0 = test::ReadFileBytes(disks_ / "other.img", 512);
+  ASSERT_TRUE(IsFat(sector0.data(), sector0.size()));
+  // An MBR signature in front of an empty table, and random bytes only.
+  std::vector<uint8_t> signature(64 * 1024, 0);
+  signature[510] = 0x55;
+  signature[511] = 0xAA;
+  test::WriteFileBytes(disks_ / "signature.img", signature);
+  test::WriteFileBytes(disks_ / "random.img", test::RandomBytes(8192, 4));
+  ASSERT_EQ(RunCommand("mkfs.fat -C -F 32 -n CAMERA --mbr=n " + ShellQuote(disks_ / "card.img") + " 40960 >/dev/null"), 0);
+  const std::vector<std::string> images = {"mbr.img",   "gpt.img",       "gpt26.img",  "blank.img",
+                                           "other.img", "signature.img", "random.img", "card.img"};
+  std::string arguments;
   std::vector<std::string> hashes;
-  for (const auto& image : images) hashes.push_back(test::Sha256OfFile(disks_ / image));
+  for (const auto& image : images) {
+    hashes.push_back(test::Sha256OfFile(disks_ / image));
+    // Relative and absolute paths alike.
+    arguments += " " + (image == "gpt.img" ? ShellQuote(disks_ / image) : image);
+  }
 
   // From the image folder, with a fresh support and temporary folder.
   test::TempDir tmp;
@@ -406,8 +380,7 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
     err.assign(bytes.begin(), bytes.end());
     return status;
   };
-  // Relative and absolute paths alike.
-  ASSERT_EQ(run("mbr.img " + ShellQuote(disks_ / "gpt.img") + " blank.img card.img"), 0) << err;
+  ASSERT_EQ(run(arguments), 0) << err;
   EXPECT_EQ(out,
             "disk\tpartition\tstart\tend\tsize\tname\n"
             "0\t1\t2048\t4095\t1048576\tPartition 1\n"
@@ -418,7 +391,11 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
             "1\t1\t2048\t2055\t4096\tEFI system\n"
             "1\t2\t4096\t6143\t1048576\tФото\n"
             "1\t3\t6144\t6151\t4096\tt?b\n"
-            "3\t1\t0\t81919\t41943040\tCAMERA\n");
+            "1\t4\t8192\t8199\t4096\t" + longName + "\n" + rows +
+            "4\t1\t2048\t6143\t2097152\tPartition 6\n"
+            "4\t2\t14336\t15359\t524288\tPartition 7\n"
+            "4\t3\t20480\t22527\t1048576\tPartition 8\n"
+            "7\t1\t0\t81919\t41943040\tCAMERA\n");
   EXPECT_EQ(err, "");
   for (size_t i = 0; i < images.size(); ++i) EXPECT_EQ(test::Sha256OfFile(disks_ / images[i]), hashes[i]) << images[i];
   std::string left;
