@@ -167,12 +167,12 @@ TEST_F(DeepFatTest, QuickFormattedOrWipedFat32CardGivesBackNamedFilesInTheirFold
 // whose entries end exactly at a sector's end keep their names, whichever sector comes first;
 // a long name whose checksum does not fit its entry is not used; data at cluster 0 is refused.
 TEST_F(DeepFatTest, Fat12AndFat16RootsAndLongNamesCutBySectorEnds) {
-  struct Case {
+  const struct {
     const char* options;
     unsigned kilobytes;
     bool reversed;
-  };
-  for (const Case& c : {Case{"-F 12", 1440, false}, Case{"-F 16 -s 4", 32 * 1024, false}, Case{"-F 16 -s 4", 32 * 1024, true}}) {
+  } cases[] = {{"-F 12", 1440, false}, {"-F 16 -s 4", 32 * 1024, false}, {"-F 16 -s 4", 32 * 1024, true}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.options) + (c.reversed ? " reversed" : ""));
     const std::string img = dir_ / "small.img";
     ASSERT_TRUE(test::MakeFatVolume(img, c.kilobytes, c.options));
@@ -242,8 +242,7 @@ TEST_F(DeepFatTest, OldVolumeWithOtherClusterSizeUnderAReformattedOne) {
   ASSERT_TRUE(test::MakeFatVolume(img, 80 * 1024, "-F 32 -s 2"));
   ASSERT_TRUE(PutFile(img, MakeFile("old filler.bin", 2u << 20, 80), "::/old filler.bin"));
   ASSERT_TRUE(test::Mtools(img, "mmd", "::/Old ::/Old/Sub"));
-  const std::string one = MakeFile("old one.bin", 9000, 81);
-  const std::string two = MakeFile("old two.bin", 20000, 82);
+  const std::string one = MakeFile("old one.bin", 9000, 81), two = MakeFile("old two.bin", 20000, 82);
   ASSERT_TRUE(PutFile(img, one, "::/Old/old one.bin"));
   ASSERT_TRUE(PutFile(img, two, "::/Old/Sub/old two.bin"));
   ASSERT_EQ(test::RunCommand("mkfs.fat -F 32 -s 1 " + test::ShellQuote(img) + " >/dev/null"), 0);
@@ -260,8 +259,7 @@ TEST_F(DeepFatTest, OldVolumeWithOtherClusterSizeUnderAReformattedOne) {
     if (path.rfind("LostFolder", 0) == 0) lost = path.substr(0, path.find('/') + 1);
   }
   ASSERT_FALSE(lost.empty());
-  const Expected expected = {{"New/Sub/new one.bin", fresh}, {lost + "old one.bin", one}, {lost + "Sub/old two.bin", two}};
-  ExpectRecovered(engine, found, expected);
+  ExpectRecovered(engine, found, {{"New/Sub/new one.bin", fresh}, {lost + "old one.bin", one}, {lost + "Sub/old two.bin", two}});
   EXPECT_EQ(found.at(lost + "Sub/old two.bin").ClusterBytes, 1024);
 }
 
@@ -307,8 +305,7 @@ TEST_F(DeepFatTest, ParentLoopEndsUnderTheRoot) {
   CProfessionalFatRecovery engine;
   const auto found = Scan(img, engine);
   const uint32_t a = ReadU16LE(&bytes[heads[0]], 512, kFatClusterLowOffset);
-  const Expected expected = {{"LostFolder" + std::to_string(a) + "/B/inner file.bin", file}};
-  ExpectRecovered(engine, found, expected);
+  ExpectRecovered(engine, found, {{"LostFolder" + std::to_string(a) + "/B/inner file.bin", file}});
   unsigned count = 0;
   ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
   EXPECT_EQ(count, 1u);
