@@ -31,8 +31,8 @@ enum Kind { kFat12, kFat16, kFat32, kNtfs, kExt4, kExt2Small };
 
 const Bytes& Volume(Kind kind) {
   static const std::vector<Bytes> volumes = {
-      FormatAndRead("mkfs.fat -F 12", 2),         FormatAndRead("mkfs.fat -F 16", 16),
-      FormatAndRead("mkfs.fat -F 32", 64),        FormatAndRead("mkntfs -F -f -q", 16),
+      FormatAndRead("mkfs.fat -F 12", 2),           FormatAndRead("mkfs.fat -F 16", 16),
+      FormatAndRead("mkfs.fat -F 32", 64),          FormatAndRead("mkntfs -F -f -q", 16),
       FormatAndRead("mkfs.ext4 -q -F -b 4096", 16), FormatAndRead("mkfs.ext2 -q -F -b 1024", 8)};
   return volumes[kind];
 }
@@ -96,7 +96,8 @@ TEST_F(BootProbe, FieldRules) {
     Probe probe;
     bool expected;
   } cases[] = {
-      {"NTFS bytes per sector 0", kNtfs, [](Bytes& b) { WriteU16LE(b.data(), boot::kBytesPerSector, 0); }, IsNtfs, true},
+      {"NTFS bytes per sector 0", kNtfs, [](Bytes& b) { WriteU16LE(b.data(), boot::kBytesPerSector, 0); }, IsNtfs,
+       true},
       {"NTFS bytes per sector 0x300", kNtfs, [](Bytes& b) { WriteU16LE(b.data(), boot::kBytesPerSector, 0x300); },
        IsNtfs, false},
       {"NTFS media 0xF0", kNtfs, set(boot::kMediaDescriptor, 0xF0), IsNtfs, true},

@@ -155,11 +155,13 @@ TEST_F(DeepFatTest, QuickFormattedOrWipedFat32CardGivesBackNamedFilesInTheirFold
     // A folder saves whole, into enterable folders.
     std::vector<_FILE_NODE_> root;
     ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, root), 0);
-    const auto folder = std::find_if(root.begin(), root.end(), [&](const _FILE_NODE_& n) { return keep == n.FileName + std::string("/"); });
+    const auto folder = std::find_if(root.begin(), root.end(),
+                                     [&](const _FILE_NODE_& n) { return keep == n.FileName + std::string("/"); });
     ASSERT_NE(folder, root.end());
     const std::string tree = dir_ / (wipe ? "tree-wiped" : "tree-formatted");
     ASSERT_EQ(engine.SaveFileData(&*folder, Utf8ToUtf16(tree.c_str()).c_str(), 0), 0);
-    EXPECT_EQ(test::Sha256OfFile(tree + "/Trip/Trip picture number 49.bin"), test::Sha256OfFile(trip["Trip/Trip picture number 49.bin"]));
+    EXPECT_EQ(test::Sha256OfFile(tree + "/Trip/Trip picture number 49.bin"),
+              test::Sha256OfFile(trip["Trip/Trip picture number 49.bin"]));
   }
 }
 
@@ -259,7 +261,8 @@ TEST_F(DeepFatTest, OldVolumeWithOtherClusterSizeUnderAReformattedOne) {
     if (path.rfind("LostFolder", 0) == 0) lost = path.substr(0, path.find('/') + 1);
   }
   ASSERT_FALSE(lost.empty());
-  ExpectRecovered(engine, found, {{"New/Sub/new one.bin", fresh}, {lost + "old one.bin", one}, {lost + "Sub/old two.bin", two}});
+  ExpectRecovered(engine, found,
+                  {{"New/Sub/new one.bin", fresh}, {lost + "old one.bin", one}, {lost + "Sub/old two.bin", two}});
   EXPECT_EQ(found.at(lost + "Sub/old two.bin").ClusterBytes, 1024);
 }
 
@@ -327,8 +330,12 @@ TEST_F(DeepFatTest, HeadPairsGiveAGeometryOnlyWhenTheyFit) {
     uint64_t dataStart;
   };
   const Case cases[] = {
-      {5, 1016, 3, 1000, 1, 8, 992},     {5, 1012, 3, 1000, 0, 0, 0},  {10, 5000, 4, 4952, 1, 8, 4936},
-      {4, 4952, 4, 5000, 0, 0, 0},       {5, 1000, 3, 1016, 0, 0, 0},  {100001, 201, 100000, 200, 0, 0, 0},
+      {5, 1016, 3, 1000, 1, 8, 992},
+      {5, 1012, 3, 1000, 0, 0, 0},
+      {10, 5000, 4, 4952, 1, 8, 4936},
+      {4, 4952, 4, 5000, 0, 0, 0},
+      {5, 1000, 3, 1016, 0, 0, 0},
+      {100001, 201, 100000, 200, 0, 0, 0},
       {0x0FFFFF01, kFar + 128, 0x0FFFFF00, kFar, 1, 128, 10},
   };
   for (const Case& c : cases) {

@@ -38,7 +38,8 @@ class ExfatCardTest : public ::testing::Test {
     EXPECT_EQ(Cli("scan " + args + " --categories all", &out), 0);
     std::multimap<std::string, std::string> hits;
     std::stringstream lines(out);
-    for (std::string line; std::getline(lines, line);) hits.emplace(line.substr(line.rfind('\t') + 1), line.substr(0, line.find('\t')));
+    for (std::string line; std::getline(lines, line);)
+      hits.emplace(line.substr(line.rfind('\t') + 1), line.substr(0, line.find('\t')));
     return hits;
   }
   // Recovers everything into a fresh folder: file name -> sha256.
@@ -50,7 +51,8 @@ class ExfatCardTest : public ::testing::Test {
     test::RunCommand("find " + ShellQuote(dest) + " -type f -exec sha256sum {} +", &list);
     std::map<std::string, std::string> hashes;
     std::stringstream in(list);
-    for (std::string hash, path; in >> hash && std::getline(in >> std::ws, path);) hashes[path.substr(path.rfind('/') + 1)] = hash;
+    for (std::string hash, path; in >> hash && std::getline(in >> std::ws, path);)
+      hashes[path.substr(path.rfind('/') + 1)] = hash;
     return hashes;
   }
   // A card with folders, long and non-ASCII names and a fragmented file; then files and a
@@ -65,7 +67,8 @@ class ExfatCardTest : public ::testing::Test {
     }
     const std::string txt = dir_ / "e.txt", gap = dir_ / "gap.bin", keep = dir_ / "keep.bin", frag = dir_ / "f.dat";
     uint64_t seed = 0;
-    for (const auto& [path, size] : {std::pair{txt, 9000}, {gap, 20000}, {keep, 40000}, {frag, 300000}}) test::RandomFile(path, size, ++seed);
+    for (const auto& [path, size] : {std::pair{txt, 9000}, {gap, 20000}, {keep, 40000}, {frag, 300000}})
+      test::RandomFile(path, size, ++seed);
     const std::string unicodeName = "DCIM/100CAM/Ünïcödé Straße – ein sehr langer Name, 2026.jpg";
     deleted_ = {{"Summer holiday by the sea.jpg", jpg1, false}, {unicodeName, jpg2, true},
                 {"DCIM/100CAM/notes.txt", txt, true},           {"Trip/Family portrait.png", png, false},

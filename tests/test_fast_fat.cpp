@@ -54,7 +54,8 @@ class FastFatTest : public ::testing::Test {
   }
 
   // Exactly the expected files are listed (path -> original), and each saves byte for byte.
-  void ExpectRecovered(IFileRecoveryParse& engine, const Found& found, const std::map<std::string, std::string>& expected) {
+  void ExpectRecovered(IFileRecoveryParse& engine, const Found& found,
+                       const std::map<std::string, std::string>& expected) {
     EXPECT_EQ(found.size(), expected.size());
     for (const auto& [path, original] : expected) {
       ASSERT_TRUE(found.count(path)) << path;
@@ -133,7 +134,8 @@ TEST_F(FastFatTest, Fat32SuperfloppyDeletedTreesAndNonAsciiNames) {
   // Saving the deleted folder copies its whole tree, first level before second.
   std::vector<_FILE_NODE_> root;
   ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, root), 0);
-  const auto trip = std::find_if(root.begin(), root.end(), [](const _FILE_NODE_& n) { return std::string(n.FileName) == "Trip"; });
+  const auto trip =
+      std::find_if(root.begin(), root.end(), [](const _FILE_NODE_& n) { return std::string(n.FileName) == "Trip"; });
   ASSERT_NE(trip, root.end());
   const std::string target = dir_ / "tree";
   ASSERT_EQ(engine.SaveFileData(&*trip, Utf8ToUtf16(target.c_str()).c_str(), 0), 0);
@@ -260,8 +262,9 @@ TEST_F(FastFatTest, DamagedVolumesEndCleanly) {
     return [=](std::vector<uint8_t>& b) {
       const size_t at = fat + second + second / 2;
       const uint16_t pair = ReadU16LE(b.data(), b.size(), at);
-      WriteU16LE(b.data(), at, (second & 1) ? static_cast<uint16_t>((pair & 0x000F) | (value << 4))
-                                            : static_cast<uint16_t>((pair & 0xF000) | value));
+      WriteU16LE(b.data(), at,
+                 (second & 1) ? static_cast<uint16_t>((pair & 0x000F) | (value << 4))
+                              : static_cast<uint16_t>((pair & 0xF000) | value));
     };
   };
   const std::vector<uint8_t> noise = test::RandomBytes(static_cast<size_t>(g.sectorsPerFat) * 512, 77);
@@ -272,7 +275,8 @@ TEST_F(FastFatTest, DamagedVolumesEndCleanly) {
   } cases[] = {
       {"the second cluster links back to the first", link(first), true},
       {"a link far beyond the volume ends the chain", link(0xFF0), true},
-      {"random bytes over the whole FAT", [&](auto& b) { std::copy(noise.begin(), noise.end(), b.begin() + fat); }, false},
+      {"random bytes over the whole FAT", [&](auto& b) { std::copy(noise.begin(), noise.end(), b.begin() + fat); },
+       false},
       {"cut short after the FAT", [&](auto& b) { b.resize(g.firstDataSector * 512 + 1024); }, false},
   };
   CategorySelection all;

@@ -144,7 +144,11 @@ TEST_F(FatRecordTest, EntryValidityRules) {
       {"read-only directory", {"DCIM       ", 0x11, 0, 0, 5, d2015, d2015, d2015}, 0},
       {"attribute bit 0x40", {"PHOTO   JPG", 0x60, 10, 0, 5, d2015, d2015, d2015}, 0},
       {"live directory with a size", {"DCIM       ", 0x10, 4096, 0, 5, d2015, d2015, d2015}, 0},
-      {"deleted directory with a size", {"\xE5" "CIM       ", 0x10, 4096, 0, 5, d2015, d2015, d2015}, 1},
+      {"deleted directory with a size",
+       {"\xE5"
+        "CIM       ",
+        0x10, 4096, 0, 5, d2015, d2015, d2015},
+       1},
       {"lower case in a live name", {"Photo   JPG", 0x20, 10, 0, 5, d2015, d2015, d2015}, 0},
       {"lower case in an extension", {"PHOTO   jpg", 0x20, 10, 0, 5, d2015, d2015, d2015}, 0},
       {"double-byte name", {"\xD5\xD5\xC6\xAC    JPG", 0x20, 10, 0, 5, d2015, d2015, d2015}, 1},
@@ -209,7 +213,10 @@ TEST_F(FatRecordTest, DirectorySectorRules) {
       {"high-bit byte at the tenth byte followed by a plain byte", 192 + 9, {0xC1}, 0},
       {"deleted short entry: its checksum is not compared", 96, {kFatDeletedMarker}, 1},
       // The pair scan of a deleted name starts at byte 1.
-      {"deleted short entry opening with a high-bit pair", 96, {kFatDeletedMarker, 0xB0, 0xA1, 'A', ' ', ' ', ' ', ' '}, 1},
+      {"deleted short entry opening with a high-bit pair",
+       96,
+       {kFatDeletedMarker, 0xB0, 0xA1, 'A', ' ', ' ', ' ', ' '},
+       1},
   };
   for (const auto& edit : edits) {
     Bytes sector = root_;

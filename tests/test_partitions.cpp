@@ -33,9 +33,9 @@ constexpr uint64_t kGptEntrySize = 128;
 void Sfdisk(const std::string& path, uint64_t bytes, const std::string& lines, const char* label = "dos") {
   VORLENTA_REQUIRE_TOOL("sfdisk");
   const std::string script = std::string("label: ") + label + "\nunit: sectors\n" + lines;
-  ASSERT_EQ(RunCommand("rm -f " + ShellQuote(path) + " && truncate -s " + std::to_string(bytes) + " " + ShellQuote(path) +
-                       " && printf %s " + ShellQuote(script) + " | sfdisk -q --no-reread --no-tell-kernel " +
-                       ShellQuote(path) + " >/dev/null 2>&1"),
+  ASSERT_EQ(RunCommand("rm -f " + ShellQuote(path) + " && truncate -s " + std::to_string(bytes) + " " +
+                       ShellQuote(path) + " && printf %s " + ShellQuote(script) +
+                       " | sfdisk -q --no-reread --no-tell-kernel " + ShellQuote(path) + " >/dev/null 2>&1"),
             0)
       << script;
 }
@@ -61,7 +61,8 @@ std::string Describe(const std::vector<_PARTITION_ITEM_>& items, int disk) {
   for (const _PARTITION_ITEM_& item : items) {
     text += std::to_string(item.u64StartSector) + "-" + std::to_string(item.u64EndSector) + " " +
             PartitionNameUtf8(item) + "; ";
-    if (item.nDiskNumber != disk || std::string(item.szDiskName) != "disk" + std::to_string(disk)) text += "(elsewhere) ";
+    if (item.nDiskNumber != disk || std::string(item.szDiskName) != "disk" + std::to_string(disk))
+      text += "(elsewhere) ";
   }
   return text;
 }
@@ -85,7 +86,8 @@ std::string LogicalsItems(const std::vector<uint64_t>& starts = {2048, 4096, 819
   std::string text;
   int number = 1;
   for (uint64_t start : starts) {
-    text += std::to_string(start) + "-" + std::to_string(ends.at(start)) + " Partition " + std::to_string(number++) + "; ";
+    text +=
+        std::to_string(start) + "-" + std::to_string(ends.at(start)) + " Partition " + std::to_string(number++) + "; ";
   }
   return text;
 }
@@ -163,10 +165,8 @@ std::vector<uint8_t> BuildApm(const std::vector<ApmEntry>& entries, uint32_t dev
 TEST_F(PartitionTest, AppleMapGivesEveryEntryIncludingTheMapAndFreeSpace) {
   const std::string fullName = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdef";  // 32 bytes, no NUL
   const std::vector<ApmEntry> entries = {
-      {1, 63, "Apple", "Apple_partition_map", 0, 63},
-      {64, 32, "Macintosh", "Apple_Driver43", 0, 32},
-      {96, 4000, fullName, "Apple_HFS", 8, 3992},
-      {4096, 100, "Extra", "Apple_Free", 0, 100},
+      {1, 63, "Apple", "Apple_partition_map", 0, 63}, {64, 32, "Macintosh", "Apple_Driver43", 0, 32},
+      {96, 4000, fullName, "Apple_HFS", 8, 3992},     {4096, 100, "Extra", "Apple_Free", 0, 100},
       {200000, 16, "Gone", "Apple_HFS", 0, 16},  // starts past the end of the device
   };
   // A map claiming more than 128 entries gives nothing, even though its entries are readable.
@@ -268,7 +268,11 @@ TEST_F(PartitionTest, LoopingExtendedChainsEnd) {
   } cases[] = {
       {"last record linking back to the first", kSecondEbr, 1, 0, {2048, 4096, 8192, 12288, 18432}},
       {"first record linking to itself", kFirstEbr, 1, 0, {2048, 4096, 8192, 18432}},
-      {"last record linking back to the second", kSecondEbr, 1, kSecondEbr - kFirstEbr, {2048, 4096, 8192, 12288, 18432}},
+      {"last record linking back to the second",
+       kSecondEbr,
+       1,
+       kSecondEbr - kFirstEbr,
+       {2048, 4096, 8192, 12288, 18432}},
       {"extended entry of the MBR pointing at the MBR", 0, 2, 0, {2048, 4096, 18432}},
   };
   for (const auto& c : cases) {
@@ -324,8 +328,10 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
                                  "start=2048, size=8, name=\"EFI system\"\n"
                                  "start=4096, size=2048, name=\"Фото\"\n"
                                  "start=6144, size=8, name=tab\n"
-                                 "start=8192, size=8, name=\"" + longName + "\"\n"
-                                 "/dev/x6 : start=10240, size=8, name=\"after the gap\"\n",
+                                 "start=8192, size=8, name=\"" +
+                                     longName +
+                                     "\"\n"
+                                     "/dev/x6 : start=10240, size=8, name=\"after the gap\"\n",
                                  "gpt"));
   // A tab inside a stored name must not split the row: "t<TAB>b" in UTF-16LE.
   ASSERT_NO_FATAL_FAILURE(Patch(disks_ / "gpt.img", kGptEntries + 2 * kGptEntrySize + 56, {'t', 0, '\t', 0, 'b', 0}));
@@ -333,7 +339,8 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
   for (int i = 1; i <= 26; ++i) {
     const std::string start = std::to_string(2048 + (i - 1) * 16), end = std::to_string(2048 + (i - 1) * 16 + 7);
     lines += "start=" + start + ", size=8, name=part" + std::to_string(i) + "\n";
-    if (i <= 24) rows += "2\t" + std::to_string(i) + "\t" + start + "\t" + end + "\t4096\tpart" + std::to_string(i) + "\n";
+    if (i <= 24)
+      rows += "2\t" + std::to_string(i) + "\t" + start + "\t" + end + "\t4096\tpart" + std::to_string(i) + "\n";
   }
   ASSERT_NO_FATAL_FAILURE(Sfdisk(disks_ / "gpt26.img", 8 * kMiB, lines, "gpt"));
   test::WriteFileBytes(disks_ / "blank.img", std::vector<uint8_t>(64 * 1024, 0));
@@ -356,7 +363,8 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
   signature[511] = 0xAA;
   test::WriteFileBytes(disks_ / "signature.img", signature);
   test::WriteFileBytes(disks_ / "random.img", test::RandomBytes(8192, 4));
-  ASSERT_EQ(RunCommand("mkfs.fat -C -F 32 -n CAMERA --mbr=n " + ShellQuote(disks_ / "card.img") + " 40960 >/dev/null"), 0);
+  ASSERT_EQ(RunCommand("mkfs.fat -C -F 32 -n CAMERA --mbr=n " + ShellQuote(disks_ / "card.img") + " 40960 >/dev/null"),
+            0);
   const std::vector<std::string> images = {"mbr.img",   "gpt.img",       "gpt26.img",  "blank.img",
                                            "other.img", "signature.img", "random.img", "card.img"};
   std::string arguments;
@@ -372,7 +380,8 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
   std::string out, err;
   auto run = [&](const std::string& arguments) {
     out.clear();
-    const int status = RunCommand("cd " + ShellQuote(disks_.path()) + " && mkdir -p support && env -u VORLENTA_DISK_DIR VORLENTA_SUPPORT_DIR=" +
+    const int status = RunCommand("cd " + ShellQuote(disks_.path()) +
+                                      " && mkdir -p support && env -u VORLENTA_DISK_DIR VORLENTA_SUPPORT_DIR=" +
                                       ShellQuote(disks_ / "support") + " TMPDIR=" + ShellQuote(tmp.path()) + " " +
                                       ShellQuote(VORLENTA_CLI_PATH) + " partitions " + arguments + " 2>stderr",
                                   &out);
@@ -391,11 +400,12 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
             "1\t1\t2048\t2055\t4096\tEFI system\n"
             "1\t2\t4096\t6143\t1048576\tФото\n"
             "1\t3\t6144\t6151\t4096\tt?b\n"
-            "1\t4\t8192\t8199\t4096\t" + longName + "\n" + rows +
-            "4\t1\t2048\t6143\t2097152\tPartition 6\n"
-            "4\t2\t14336\t15359\t524288\tPartition 7\n"
-            "4\t3\t20480\t22527\t1048576\tPartition 8\n"
-            "7\t1\t0\t81919\t41943040\tCAMERA\n");
+            "1\t4\t8192\t8199\t4096\t" +
+                longName + "\n" + rows +
+                "4\t1\t2048\t6143\t2097152\tPartition 6\n"
+                "4\t2\t14336\t15359\t524288\tPartition 7\n"
+                "4\t3\t20480\t22527\t1048576\tPartition 8\n"
+                "7\t1\t0\t81919\t41943040\tCAMERA\n");
   EXPECT_EQ(err, "");
   for (size_t i = 0; i < images.size(); ++i) EXPECT_EQ(test::Sha256OfFile(disks_ / images[i]), hashes[i]) << images[i];
   std::string left;
@@ -430,9 +440,14 @@ TEST(ImageDisks, SourcesBecomeDiskNumbers) {
     int disk;
     std::string file;  // what the disk number leads to
   } cases[] = {
-      {"disk:1", 0, 1, dir / "disk1"},        {"disk:0", 0, 0, dir / "disk0"}, {"disk:2", ENOENT, -1, ""},
-      {"disk:", 87, -1, ""},                  {"disk:1x", 87, -1, ""},         {"disk:999", 87, -1, ""},
-      {dir / "disk1", 0, 0, dir / "disk1"},   {dir / "missing.img", ENOENT, -1, ""},
+      {"disk:1", 0, 1, dir / "disk1"},
+      {"disk:0", 0, 0, dir / "disk0"},
+      {"disk:2", ENOENT, -1, ""},
+      {"disk:", 87, -1, ""},
+      {"disk:1x", 87, -1, ""},
+      {"disk:999", 87, -1, ""},
+      {dir / "disk1", 0, 0, dir / "disk1"},
+      {dir / "missing.img", ENOENT, -1, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source);

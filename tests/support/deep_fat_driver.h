@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "format/fat_record.h"
 #include "fat/professional_fat_recovery.h"
+#include "format/fat_record.h"
 
 namespace vorlenta::test {
 
