@@ -320,7 +320,7 @@ TEST_F(DeepFatTest, HeadPairsGiveAGeometryOnlyWhenTheyFit) {
   const std::string img = dir_ / "blank.img";
   test::WriteFileBytes(img, std::vector<uint8_t>(4096, 0));
   constexpr uint64_t kFar = (0x0FFFFF00ull - 2) * 128 + 10;
-  struct Case {
+  const struct {
     uint32_t c1;
     uint64_t s1;
     uint32_t c2;
@@ -328,8 +328,7 @@ TEST_F(DeepFatTest, HeadPairsGiveAGeometryOnlyWhenTheyFit) {
     int result;
     uint32_t spc;
     uint64_t dataStart;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {5, 1016, 3, 1000, 1, 8, 992},
       {5, 1012, 3, 1000, 0, 0, 0},
       {10, 5000, 4, 4952, 1, 8, 4936},
@@ -338,7 +337,7 @@ TEST_F(DeepFatTest, HeadPairsGiveAGeometryOnlyWhenTheyFit) {
       {100001, 201, 100000, 200, 0, 0, 0},
       {0x0FFFFF01, kFar + 128, 0x0FFFFF00, kFar, 1, 128, 10},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     CProfessionalFatRecovery engine;
     Start(engine, img);
     EXPECT_EQ(engine.CalcVirtualDbr(c.c1, c.s1, c.c2, c.s2), c.result) << c.c1 << "@" << c.s1;
