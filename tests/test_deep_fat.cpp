@@ -23,19 +23,8 @@ namespace {
 using test::PutFile;
 using Expected = std::map<std::string, std::string>;  // path in the tree -> original file
 
-class DeepFatTest : public ::testing::Test {
+class DeepFatTest : public test::FatEngineTest {
  protected:
-  void SetUp() override {
-    for (const char* tool : {"mkfs.fat", "mcopy", "mdel", "mdeltree", "mmd", "convert"}) VORLENTA_REQUIRE_TOOL(tool);
-    support_ = std::make_unique<test::ScopedEnv>("VORLENTA_SUPPORT_DIR", dir_ / "support");
-    CLogFileManager::GetInstance().Init();
-    CLogFileManager::GetInstance().AddDirIndex();
-  }
-
-  std::string MakeFile(const std::string& name, size_t size, uint64_t seed) {
-    return test::RandomFile(dir_ / name, size, seed);
-  }
-
   void Start(CProfessionalFatRecovery& engine, const std::string& img) {
     // A scan folder of its own: stores named in the same minute would meet in one folder.
     CLogFileManager::GetInstance().AddDirIndex();
@@ -56,22 +45,6 @@ class DeepFatTest : public ::testing::Test {
     return Found(engine);
   }
 
-  // Each expected file is listed (and, when `exact`, nothing else) and saves to a file with the
-  // original's hash.
-  void ExpectRecovered(CProfessionalFatRecovery& engine, const std::map<std::string, _FILE_NODE_>& found,
-                       const Expected& expected, bool exact = true) {
-    if (exact) {
-      EXPECT_EQ(found.size(), expected.size());
-    }
-    for (const auto& [path, original] : expected) {
-      ASSERT_TRUE(found.count(path)) << path;
-      _FILE_NODE_ node = found.at(path);
-      const std::string target = dir_ / ("out-" + std::to_string(++saved_));
-      ASSERT_EQ(engine.SaveFileData(&node, Utf8ToUtf16(target.c_str()).c_str(), 0), 0) << path;
-      EXPECT_EQ(test::Sha256OfFile(target), test::Sha256OfFile(original)) << path;
-    }
-  }
-
   // Finds the 32-byte directory entry whose 11 name bytes are `name11` (any first byte when
   // `deleted`), and returns its offset in the image.
   static size_t FindEntry(const std::vector<uint8_t>& image, const char* name11, bool deleted) {
@@ -84,60 +57,57 @@ class DeepFatTest : public ::testing::Test {
     }
     return SIZE_MAX;
   }
-
-  test::TempDir dir_;
-  std::unique_ptr<test::ScopedEnv> support_;
-  int saved_ = 0;
 };
 
 // A FAT32 card of 512-byte clusters: a deleted folder of eight clusters between file data, a
 // deleted photo beyond cluster 65535 whose entry lost its high cluster word, live files.
 TEST_F(DeepFatTest, QuickFormattedOrWipedFat32CardGivesBackNamedFilesInTheirFolders) {
+  const std::string card = dir_ / "card.img";
+  ASSERT_TRUE(test::MakeFatVolume(card, 64 * 1024, "-F 32 -s 1"));
+  ASSERT_TRUE(test::Mtools(card, "mmd", "::/Keep ::/Keep/Trip"));
+  Expected trip;
+  std::string sources;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "Trip picture number " + std::to_string(10 + i) + ".bin";
+    trip["Trip/" + name] = MakeFile(name, 600 + static_cast<size_t>(i) * 23, static_cast<uint64_t>(i));
+    sources += " " + test::ShellQuote(trip["Trip/" + name]);
+  }
+  ASSERT_TRUE(test::Mtools(card, "mcopy", sources + " ::/Keep/Trip/"));
+  const std::string notes = MakeFile("live notes.txt", 3000, 50);
+  const std::string filler = MakeFile("filler.bin", 34u << 20, 51);
+  const std::string photo = test::JpegFile(dir_ / "far photo.jpg", "300x200");
+  const std::string gone = MakeFile("Root deleted.bin", 5000, 52);
+  ASSERT_TRUE(PutFile(card, notes, "::/Keep/live notes.txt"));
+  ASSERT_TRUE(PutFile(card, filler, "::/filler.bin"));
+  ASSERT_TRUE(PutFile(card, photo, "::/Keep/far photo.jpg"));
+  ASSERT_TRUE(PutFile(card, gone, "::/Root deleted.bin"));
+  ASSERT_TRUE(test::Mtools(card, "mdel", "'::/Keep/far photo.jpg' '::/Root deleted.bin'"));
+  ASSERT_TRUE(test::Mtools(card, "mdeltree", "::/Keep/Trip"));
+  const std::vector<uint8_t> bytes = test::ReadFileBytes(card);
+  FatGeometry fg;
+  ASSERT_EQ(ParseFatGeometry(bytes.data(), bytes.size(), fg), 0);
+  // Some systems clear the high cluster word on deletion.
+  const size_t far = FindEntry(bytes, "FARPHO~1JPG", true);
+  ASSERT_NE(far, SIZE_MAX);
+  ASSERT_NE(bytes[far + kFatClusterHighOffset], 0) << "the photo must lie beyond cluster 65535";
+
   for (const bool wipe : {false, true}) {
     SCOPED_TRACE(wipe ? "boot, backup boot and FATs zeroed" : "quick format");
-    const std::string img = dir_ / (wipe ? "wiped.img" : "formatted.img");
-    ASSERT_TRUE(test::MakeFatVolume(img, 64 * 1024, "-F 32 -s 1"));
-    ASSERT_TRUE(test::Mtools(img, "mmd", "::/Keep ::/Keep/Trip"));
-    Expected trip;
-    std::string sources;
-    for (int i = 0; i < 40; ++i) {
-      const std::string name = "Trip picture number " + std::to_string(10 + i) + ".bin";
-      trip["Trip/" + name] = MakeFile(name, 600 + static_cast<size_t>(i) * 23, static_cast<uint64_t>(i));
-      sources += " " + test::ShellQuote(trip["Trip/" + name]);
-    }
-    ASSERT_TRUE(test::Mtools(img, "mcopy", sources + " ::/Keep/Trip/"));
-    const std::string notes = MakeFile("live notes.txt", 3000, 50);
-    const std::string filler = MakeFile("filler.bin", 34u << 20, 51);
-    const std::string photo = test::JpegFile(dir_ / "far photo.jpg", "300x200");
-    const std::string gone = MakeFile("Root deleted.bin", 5000, 52);
-    ASSERT_TRUE(PutFile(img, notes, "::/Keep/live notes.txt"));
-    ASSERT_TRUE(PutFile(img, filler, "::/filler.bin"));
-    ASSERT_TRUE(PutFile(img, photo, "::/Keep/far photo.jpg"));
-    ASSERT_TRUE(PutFile(img, gone, "::/Root deleted.bin"));
-    ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Keep/far photo.jpg' '::/Root deleted.bin'"));
-    ASSERT_TRUE(test::Mtools(img, "mdeltree", "::/Keep/Trip"));
-
-    std::vector<uint8_t> bytes = test::ReadFileBytes(img);
-    FatGeometry fg;
-    ASSERT_EQ(ParseFatGeometry(bytes.data(), bytes.size(), fg), 0);
-    // Some systems clear the high cluster word on deletion.
-    const size_t far = FindEntry(bytes, "FARPHO~1JPG", true);
-    ASSERT_NE(far, SIZE_MAX);
-    ASSERT_NE(bytes[far + kFatClusterHighOffset], 0) << "the photo must lie beyond cluster 65535";
-    bytes[far + kFatClusterHighOffset] = bytes[far + kFatClusterHighOffset + 1] = 0;
+    std::vector<uint8_t> changed = bytes;
+    changed[far + kFatClusterHighOffset] = changed[far + kFatClusterHighOffset + 1] = 0;
     if (wipe) {
       constexpr size_t kBackupBootSector = 6;
-      std::fill_n(bytes.begin(), 512, 0);
-      std::fill_n(bytes.begin() + kBackupBootSector * 512, 512, 0);
-      std::fill(bytes.begin() + fg.fatStartSector * 512, bytes.begin() + fg.firstDataSector * 512, 0);
+      std::fill_n(changed.begin(), 512, 0);
+      std::fill_n(changed.begin() + kBackupBootSector * 512, 512, 0);
+      std::fill(changed.begin() + fg.fatStartSector * 512, changed.begin() + fg.firstDataSector * 512, 0);
     }
-    test::WriteFileBytes(img, bytes);
+    test::WriteFileBytes(card, changed);
     if (!wipe) {
-      ASSERT_EQ(test::RunCommand("mkfs.fat -F 32 -s 1 " + test::ShellQuote(img) + " >/dev/null"), 0);
+      ASSERT_EQ(test::RunCommand("mkfs.fat -F 32 -s 1 " + test::ShellQuote(card) + " >/dev/null"), 0);
     }
 
     CProfessionalFatRecovery engine;
-    const auto found = Scan(img, engine);
+    const auto found = Scan(card, engine);
     // The root went with the quick format: its folder Keep (cluster 3) is a lost folder.
     const std::string keep = wipe ? "Keep/" : "LostFolder3/";
     Expected expected = {{keep + "live notes.txt", notes}, {keep + "far photo.jpg", photo}};
@@ -158,9 +128,7 @@ TEST_F(DeepFatTest, QuickFormattedOrWipedFat32CardGivesBackNamedFilesInTheirFold
     const auto folder = std::find_if(root.begin(), root.end(),
                                      [&](const _FILE_NODE_& n) { return keep == n.FileName + std::string("/"); });
     ASSERT_NE(folder, root.end());
-    const std::string tree = dir_ / (wipe ? "tree-wiped" : "tree-formatted");
-    ASSERT_EQ(engine.SaveFileData(&*folder, Utf8ToUtf16(tree.c_str()).c_str(), 0), 0);
-    EXPECT_EQ(test::Sha256OfFile(tree + "/Trip/Trip picture number 49.bin"),
+    EXPECT_EQ(test::Sha256OfFile(Save(engine, *folder) + "/Trip/Trip picture number 49.bin"),
               test::Sha256OfFile(trip["Trip/Trip picture number 49.bin"]));
   }
 }
@@ -329,8 +297,12 @@ TEST_F(DeepFatTest, HeadPairsGiveAGeometryOnlyWhenTheyFit) {
     uint32_t spc;
     uint64_t dataStart;
   } cases[] = {
-      {5, 1016, 3, 1000, 1, 8, 992},     {5, 1012, 3, 1000, 0, 0, 0},  {10, 5000, 4, 4952, 1, 8, 4936},
-      {4, 4952, 4, 5000, 0, 0, 0},       {5, 1000, 3, 1016, 0, 0, 0},  {100001, 201, 100000, 200, 0, 0, 0},
+      {5, 1016, 3, 1000, 1, 8, 992},
+      {5, 1012, 3, 1000, 0, 0, 0},
+      {10, 5000, 4, 4952, 1, 8, 4936},
+      {4, 4952, 4, 5000, 0, 0, 0},
+      {5, 1000, 3, 1016, 0, 0, 0},
+      {100001, 201, 100000, 200, 0, 0, 0},
       {0x0FFFFF01, kFar + 128, 0x0FFFFF00, kFar, 1, 128, 10},
   };
   for (const auto& c : cases) {
