@@ -1,5 +1,6 @@
 // Partition enumeration and vorlenta-cli partitions over disks made by sfdisk, mkfs.fat and
-// mkntfs, Apple maps built from the published layout, and damaged tables no tool makes.
+// mkntfs, Apple maps built from the published layout, and damaged tables no tool makes; the
+// file-system probes on boot sectors made by the formatting tools, changed one field at a time.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,10 +8,13 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "device/boot_probe.h"
+#include "device/exfat_boot.h"
 #include "device/partition_manager.h"
+#include "scan/recovery_factory.h"
 #include "support/test_support.h"
 #include "util/endian.h"
 #include "util/image_disks.h"
@@ -19,6 +23,7 @@
 namespace vorlenta {
 namespace {
 
+using Bytes = std::vector<uint8_t>;
 using test::RunCommand;
 using test::ShellQuote;
 
@@ -365,6 +370,158 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, c.error);
   }
+}
+
+// The first 16 KiB of a fresh volume made by `command` (which gets the image path appended).
+Bytes FormatAndRead(const std::string& command, size_t megabytes) {
+  test::TempDir dir;
+  const std::string image = test::ShellQuote(dir / "vol.img");
+  EXPECT_EQ(test::RunCommand("truncate -s " + std::to_string(megabytes) + "M " + image + " && " + command + " " +
+                             image + " >/dev/null 2>&1"),
+            0)
+      << command;
+  Bytes bytes = test::ReadFileBytes(dir / "vol.img", 16384);
+  bytes.resize(16384);
+  return bytes;
+}
+
+enum Kind { kFat12, kFat16, kFat32, kNtfs, kExt4, kExt2Small, kExfat };
+
+const Bytes& Volume(Kind kind) {
+  static const std::vector<Bytes> volumes = {FormatAndRead("mkfs.fat -F 12", 2),
+                                             FormatAndRead("mkfs.fat -F 16", 16),
+                                             FormatAndRead("mkfs.fat -F 32", 64),
+                                             FormatAndRead("mkntfs -F -f -q", 16),
+                                             FormatAndRead("mkfs.ext4 -q -F -b 4096", 16),
+                                             FormatAndRead("mkfs.ext2 -q -F -b 1024", 8),
+                                             FormatAndRead("mkfs.exfat", 32)};
+  return volumes[kind];
+}
+
+class BootProbe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"mkfs.fat", "mkntfs", "mkfs.ext4", "mkfs.ext2", "mkfs.exfat"}) VORLENTA_REQUIRE_TOOL(tool);
+  }
+};
+
+TEST_F(BootProbe, RealVolumesAreRecognisedByTheirOwnProbeOnlyAndNeverPastTheBuffer) {
+  const struct {
+    const char* name;
+    Kind kind;
+    bool ntfs, fat, ext;
+  } cases[] = {
+      {"FAT12", kFat12, false, true, false}, {"FAT16", kFat16, false, true, false},
+      {"FAT32", kFat32, false, true, false}, {"NTFS", kNtfs, true, false, false},
+      {"ext4", kExt4, false, false, true},   {"ext2 1K blocks", kExt2Small, false, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const uint8_t* b = Volume(c.kind).data();
+    EXPECT_EQ(IsNtfs(b, 16384), c.ntfs);
+    EXPECT_EQ(IsFat(b, 16384), c.fat);
+    EXPECT_EQ(IsExt(b, kExtProbeBytes), c.ext);
+    EXPECT_FALSE(IsNtfs(b, 511) || IsFat(b, 511) || IsExt(b, kExtProbeBytes - 1));
+  }
+  EXPECT_FALSE(IsNtfs(nullptr, 512) || IsFat(nullptr, 512) || IsFullValidFAT16DBR(Volume(kFat16).data(), 100));
+}
+
+// Each case changes one field (or one coherent set) of a real boot sector.
+TEST_F(BootProbe, FieldRules) {
+  using Probe = bool (*)(const uint8_t*, size_t);
+  auto set = [](size_t offset, uint8_t value) { return [=](Bytes& b) { b[offset] = value; }; };
+  auto none = [](Bytes&) {};
+  // A FAT16 record whose 16-bit total moved to the 32-bit field.
+  auto total32 = [](Bytes& b) {
+    WriteU32LE(b.data(), boot::kTotalSectors32, ReadU16LE(b.data(), b.size(), boot::kTotalSectors16));
+    WriteU16LE(b.data(), boot::kTotalSectors16, 0);
+  };
+  auto fveName = [](Bytes& b) { std::memcpy(b.data() + boot::kOemName, "-FVE-FS-", 8); };
+  auto fveArea = [](Bytes& b) {
+    std::memset(b.data() + 480, 0x78, 8);
+    std::memset(b.data() + 488, 0xFF, 19);
+    std::memcpy(b.data() + 507, "\x00\x1F\x2C", 3);
+  };
+  // More than 0xFFFFFEF clusters, though both record tests pass.
+  auto huge = [](Bytes& b) {
+    b[boot::kSectorsPerCluster] = 1;
+    WriteU32LE(b.data(), boot::kTotalSectors32, 0xFFFFFFF0u);
+    WriteU16LE(b.data(), boot::kReservedSectors, 1);
+    WriteU32LE(b.data(), boot::kSectorsPerFat32, 1);
+  };
+  // One exFAT field changed and the boot region's checksum made to match, so that the field check
+  // alone must catch the damage.
+  ExfatBoot exfat;
+  ASSERT_TRUE(IsExfatBootRegion(Volume(kExfat).data(), kProbeBytes, &exfat));
+  auto exfatSet = [](size_t offset, uint32_t value, size_t width) {
+    return [=](Bytes& b) {
+      for (size_t i = 0; i < width; ++i) b[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+      const uint32_t sum = ExfatBootChecksum(b.data(), b.size(), 512);
+      for (size_t at = 11 * 512; at < 12 * 512 && offset < 512; at += 4) WriteU32LE(b.data(), at, sum);
+    };
+  };
+  constexpr size_t kExtFirstDataBlock = 1024 + 20;
+  const struct {
+    const char* what;
+    Kind kind;
+    std::function<void(Bytes&)> change;
+    Probe probe;
+    bool expected;
+  } cases[] = {
+      {"NTFS bytes per sector 0", kNtfs, [](Bytes& b) { WriteU16LE(b.data(), boot::kBytesPerSector, 0); }, IsNtfs,
+       true},
+      {"NTFS bytes per sector 0x300", kNtfs, [](Bytes& b) { WriteU16LE(b.data(), boot::kBytesPerSector, 0x300); },
+       IsNtfs, false},
+      {"NTFS media 0xF0", kNtfs, set(boot::kMediaDescriptor, 0xF0), IsNtfs, true},
+      {"NTFS byte 24", kNtfs, set(24, 0x3F), IsNtfs, true},
+      {"NTFS with two FATs", kNtfs, set(boot::kNumberOfFats, 2), IsNtfs, false},
+      {"NTFS 128 sectors per cluster", kNtfs, set(boot::kSectorsPerCluster, 128), IsNtfs, false},
+      {"NTFS 3 sectors per cluster", kNtfs, set(boot::kSectorsPerCluster, 3), IsNtfs, false},
+      {"NTFS byte 35", kNtfs, set(35, 1), IsNtfs, false},
+      {"NTFS signature", kNtfs, set(511, 0), IsNtfs, false},
+      {"NTFS total 0", kNtfs, [](Bytes& b) { WriteU64LE(b.data(), boot::kNtfsTotalSectors, 0); }, IsNtfs, false},
+      {"FAT16 record", kFat16, none, IsFullValidFAT16DBR, true},
+      {"FAT16 is no FAT32 record", kFat16, none, IsFullValidFAT32DBR, false},
+      {"FAT32 record", kFat32, none, IsFullValidFAT32DBR, true},
+      {"FAT32 is no FAT16 record", kFat32, none, IsFullValidFAT16DBR, false},
+      {"FAT16 total in the 32-bit field", kFat16, total32, IsFullValidFAT16DBR, true},
+      {"FAT16 total in the 32-bit field", kFat16, total32, IsFat, true},
+      {"FAT32 128 sectors per cluster", kFat32, set(boot::kSectorsPerCluster, 128), IsFullValidFAT32DBR, false},
+      {"FAT32 128 sectors per cluster", kFat32, set(boot::kSectorsPerCluster, 128), IsFat, false},
+      {"BitLocker name", kFat32, fveName, IsBitlockerDBR, true},
+      {"BitLocker name", kFat32, fveName, IsFat, false},
+      {"BitLocker signature area", kFat16, fveArea, IsBitlockerDBR, true},
+      {"BitLocker signature area", kFat16, fveArea, IsFat, false},
+      {"too many clusters", kFat32, huge, IsFullValidFAT32DBR, true},
+      {"too many clusters", kFat32, huge, IsFat, false},
+      {"no FATs", kFat16, set(boot::kNumberOfFats, 0), IsFat, false},
+      {"ext 1K blocks, first data block 0", kExt2Small, set(kExtFirstDataBlock, 0), IsExt, false},
+      {"ext 4K blocks, first data block 1", kExt4, set(kExtFirstDataBlock, 1), IsExt, false},
+      {"ext magic", kExt4, set(1024 + 56, 0), IsExt, false},
+      {"exFAT record", kExfat, none, IsExfat, true},
+      {"exFAT name", kExfat, exfatSet(3, 'X', 1), IsExfat, false},
+      {"exFAT FAT field", kExfat, exfatSet(22, 1, 2), IsExfat, false},
+      {"exFAT sector shift", kExfat, exfatSet(108, 8, 1), IsExfat, false},
+      {"exFAT cluster shift", kExfat, exfatSet(109, 25 - 9 + 1, 1), IsExfat, false},
+      {"exFAT FAT inside the boot regions", kExfat, exfatSet(80, 23, 4), IsExfat, false},
+      {"exFAT FATs past the heap", kExfat, exfatSet(84, exfat.clusterHeapOffset, 4), IsExfat, false},
+      {"exFAT heap past the volume", kExfat, exfatSet(92, static_cast<uint32_t>(exfat.volumeLength), 4), IsExfat,
+       false},
+      {"exFAT root outside the heap", kExfat, exfatSet(96, 1, 4), IsExfat, false},
+      {"exFAT checksummed byte", kExfat, set(1000, 0xA5), IsExfat, false},
+  };
+  for (const auto& c : cases) {
+    Bytes b = Volume(c.kind);
+    c.change(b);
+    EXPECT_EQ(c.probe(b.data(), b.size()), c.expected) << c.what;
+  }
+  // A damaged main exFAT region: the backup 12 sectors in still tells, until it goes too.
+  Bytes b = Volume(kExfat);
+  EXPECT_EQ(ProbeVolume(b.data(), b.size()), VolumeKind::kExfat);
+  exfatSet(109, 25 - 9 + 1, 1)(b);
+  EXPECT_EQ(ProbeVolume(b.data(), b.size()), VolumeKind::kExfat);
+  std::fill(b.begin() + kExfatBackupBootSector * 512, b.begin() + 2 * kExfatBackupBootSector * 512, 0);
+  EXPECT_EQ(ProbeVolume(b.data(), b.size()), VolumeKind::kUnknown);
 }
 
 TEST(ImageDisks, SourcesBecomeDiskNumbers) {
