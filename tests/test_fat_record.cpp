@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,32 +55,9 @@ uint16_t FatDate(int year, int month, int day) {
   return static_cast<uint16_t>(((year - 1980) << 9) | (month << 5) | day);
 }
 
-// One short entry, byte by byte.
-struct EntryFields {
-  const char* name11;
-  uint8_t attr;
-  uint32_t size;
-  uint16_t clusterLow;
-  uint16_t createDate;
-  uint16_t accessDate;
-  uint16_t writeDate;
-};
-
-Bytes MakeEntry(const EntryFields& s) {
-  Bytes e(kFatEntrySize, 0);
-  std::memcpy(e.data(), s.name11, kFatShortNameLength);
-  e[kFatAttrOffset] = s.attr;
-  WriteU16LE(e.data(), kFatCreateDateOffset, s.createDate);
-  WriteU16LE(e.data(), kFatAccessDateOffset, s.accessDate);
-  WriteU16LE(e.data(), kFatWriteDateOffset, s.writeDate);
-  WriteU16LE(e.data(), kFatClusterLowOffset, s.clusterLow);
-  WriteU32LE(e.data(), kFatFileSizeOffset, s.size);
-  return e;
-}
-
 // Every test runs under an explicit time zone, on the root's first sector and SubDir's head of a
 // FAT16 card filled by mtools. Root entries: 0 the label, 1-2 the long name of 3 ("LONGFI~1TXT",
-// dated 2015-06-15), then SubDir, and at 6 the deleted "gone.txt", which has no long name.
+// dated 2015-06-15), 4-5 SubDir, and at 6 the deleted "gone.txt", which has no long name.
 class FatRecordTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -113,42 +91,58 @@ class FatRecordTest : public ::testing::Test {
 };
 
 TEST_F(FatRecordTest, EntryValidityRules) {
-  const uint16_t d2015 = FatDate(2015, 6, 15);
+  // The label, the file and the folder entries of the root, changed a field at a time.
+  enum : size_t { kLabel = 0, kFile = 96, kFolder = 160 };
+  using Change = std::function<void(Bytes&)>;
+  auto u8 = [](size_t at, uint8_t v) -> Change { return [=](Bytes& e) { e[at] = v; }; };
+  auto u16 = [](size_t at, uint16_t v) -> Change { return [=](Bytes& e) { WriteU16LE(e.data(), at, v); }; };
+  auto u32 = [](size_t at, uint32_t v) -> Change { return [=](Bytes& e) { WriteU32LE(e.data(), at, v); }; };
+  auto both = [](Change x, Change y) -> Change {
+    return [=](Bytes& e) {
+      x(e);
+      y(e);
+    };
+  };
+  const Change none = [](Bytes&) {}, deleted = u8(0, kFatDeletedMarker);
   const uint16_t d1990 = FatDate(1990, 1, 1);
+  const Change in1990 =
+      both(u16(kFatCreateDateOffset, d1990), both(u16(kFatAccessDateOffset, d1990), u16(kFatWriteDateOffset, d1990)));
   const struct {
     const char* what;
-    EntryFields fields;
+    size_t entry;
+    Change change;
     int expected;
   } cases[] = {
-      {"file with archive bit", {"PHOTO   JPG", 0x20, 1000, 5, d2015, d2015, d2015}, 1},
-      {"read-only file with archive bit", {"PHOTO   JPG", 0x21, 1000, 5, d2015, d2015, d2015}, 1},
-      {"file without archive bit", {"PHOTO   JPG", 0x00, 1000, 5, d2015, d2015, d2015}, 0},
-      {"hidden system archive file", {"IO      SYS", 0x26, 1000, 5, d2015, d2015, d2015}, 1},
-      {"live file dated 1990", {"PHOTO   JPG", 0x20, 1000, 5, d1990, d1990, d1990}, 0},
-      {"deleted file dated 1990", {"\xE5HOTO   JPG", 0x20, 1000, 5, d1990, d1990, d1990}, 1},
-      {"directory dated 1990", {"DCIM       ", 0x10, 0, 5, d1990, d1990, d1990}, 1},
-      {"only the creation date out of range", {"PHOTO   JPG", 0x20, 1000, 5, 0, d2015, d2015}, 0},
-      {"only the write date out of range", {"PHOTO   JPG", 0x20, 1000, 5, d2015, d2015, d1990}, 0},
-      {"day before the earliest date", {"PHOTO   JPG", 0x20, 1, 5, FatDate(1991, 5, 3), d2015, d2015}, 0},
-      {"earliest whole day", {"PHOTO   JPG", 0x20, 1, 5, FatDate(1991, 5, 4), d2015, d2015}, 1},
-      {"latest day", {"PHOTO   JPG", 0x20, 1, 5, d2015, FatDate(2080, 1, 23), d2015}, 1},
-      {"day after the latest day", {"PHOTO   JPG", 0x20, 1, 5, d2015, FatDate(2080, 1, 24), d2015}, 0},
-      {"empty file owning a cluster", {"EMPTY   TXT", 0x20, 0, 7, d2015, d2015, d2015}, 0},
-      {"empty file without a cluster", {"EMPTY   TXT", 0x20, 0, 0, d2015, d2015, d2015}, 1},
-      {"volume label", {"MY CARD    ", 0x08, 0, 0, d2015, d2015, d2015}, 1},
-      {"volume label owning a cluster", {"MY CARD    ", 0x08, 0, 3, d2015, d2015, d2015}, 0},
-      {"volume label with a size", {"MY CARD    ", 0x08, 10, 0, d2015, d2015, d2015}, 0},
-      {"label bit on a directory", {"DCIM       ", 0x18, 0, 5, d2015, d2015, d2015}, 0},
-      {"read-only directory", {"DCIM       ", 0x11, 0, 5, d2015, d2015, d2015}, 0},
-      {"attribute bit 0x40", {"PHOTO   JPG", 0x60, 10, 5, d2015, d2015, d2015}, 0},
-      {"live directory with a size", {"DCIM       ", 0x10, 4096, 5, d2015, d2015, d2015}, 0},
-      {"deleted directory with a size", {"\xE5\x43IM       ", 0x10, 4096, 5, d2015, d2015, d2015}, 1},  // \x43 is 'C'
-      {"lower case in a live name", {"Photo   JPG", 0x20, 10, 5, d2015, d2015, d2015}, 0},
-      {"lower case in an extension", {"PHOTO   jpg", 0x20, 10, 5, d2015, d2015, d2015}, 0},
-      {"double-byte name", {"\xD5\xD5\xC6\xAC    JPG", 0x20, 10, 5, d2015, d2015, d2015}, 1},
+      {"file with archive bit", kFile, none, 1},
+      {"read-only file with archive bit", kFile, u8(kFatAttrOffset, 0x21), 1},
+      {"file without archive bit", kFile, u8(kFatAttrOffset, 0x00), 0},
+      {"hidden system archive file", kFile, u8(kFatAttrOffset, 0x26), 1},
+      {"attribute bit 0x40", kFile, u8(kFatAttrOffset, 0x60), 0},
+      {"live file dated 1990", kFile, in1990, 0},
+      {"deleted file dated 1990", kFile, both(deleted, in1990), 1},
+      {"directory dated 1990", kFolder, in1990, 1},
+      {"only the creation date out of range", kFile, u16(kFatCreateDateOffset, 0), 0},
+      {"only the write date out of range", kFile, u16(kFatWriteDateOffset, d1990), 0},
+      {"day before the earliest date", kFile, u16(kFatCreateDateOffset, FatDate(1991, 5, 3)), 0},
+      {"earliest whole day", kFile, u16(kFatCreateDateOffset, FatDate(1991, 5, 4)), 1},
+      {"latest day", kFile, u16(kFatAccessDateOffset, FatDate(2080, 1, 23)), 1},
+      {"day after the latest day", kFile, u16(kFatAccessDateOffset, FatDate(2080, 1, 24)), 0},
+      {"empty file owning a cluster", kFile, u32(kFatFileSizeOffset, 0), 0},
+      {"empty file without a cluster", kFile, both(u32(kFatFileSizeOffset, 0), u16(kFatClusterLowOffset, 0)), 1},
+      {"volume label", kLabel, none, 1},
+      {"volume label owning a cluster", kLabel, u16(kFatClusterLowOffset, 3), 0},
+      {"volume label with a size", kLabel, u32(kFatFileSizeOffset, 10), 0},
+      {"label bit on a directory", kFolder, u8(kFatAttrOffset, 0x18), 0},
+      {"read-only directory", kFolder, u8(kFatAttrOffset, 0x11), 0},
+      {"live directory with a size", kFolder, u32(kFatFileSizeOffset, 4096), 0},
+      {"deleted directory with a size", kFolder, both(deleted, u32(kFatFileSizeOffset, 4096)), 1},
+      {"lower case in a live name", kFile, u8(1, 'o'), 0},
+      {"lower case in an extension", kFile, u8(9, 'x'), 0},
+      {"double-byte name", kFile, both(u16(0, 0xD5D5), u16(2, 0xACC6)), 1},
   };
   for (const auto& c : cases) {
-    const Bytes e = MakeEntry(c.fields);
+    Bytes e(&root_[c.entry], &root_[c.entry + kFatEntrySize]);
+    c.change(e);
     EXPECT_EQ(IsFatEntyValid(FAT32_Entry(e.data(), e.size())), c.expected) << c.what;
   }
 
