@@ -135,17 +135,13 @@ TEST_F(DeepFatTest, QuickFormattedOrWipedFat32CardGivesBackNamedFilesInTheirFold
 
 // FAT12 and FAT16 with their boot records: the fixed root area maps to the root; long names
 // whose entries end exactly at a sector's end keep their names, whichever sector comes first;
-// a long name whose checksum does not fit its entry is not used; data at cluster 0 is refused.
-TEST_F(DeepFatTest, Fat12AndFat16RootsAndLongNamesCutBySectorEnds) {
-  const struct {
-    const char* options;
-    unsigned kilobytes;
-    bool reversed;
-  } cases[] = {{"-F 12", 1440, false}, {"-F 16 -s 4", 32 * 1024, false}, {"-F 16 -s 4", 32 * 1024, true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.options) + (c.reversed ? " reversed" : ""));
+// a long name whose checksum does not fit its entry is not used; data at cluster 0 is refused;
+// a folder whose entry is gone and whose ".." names its own subfolder ends under the root.
+TEST_F(DeepFatTest, Fat12AndFat16RootsLongNamesCutBySectorEndsAndParentLoops) {
+  for (const bool fat16 : {false, true}) {
+    SCOPED_TRACE(fat16 ? "FAT16" : "FAT12");
     const std::string img = dir_ / "small.img";
-    ASSERT_TRUE(test::MakeFatVolume(img, c.kilobytes, c.options));
+    ASSERT_TRUE(test::MakeFatVolume(img, fat16 ? 32 * 1024 : 1440, fat16 ? "-F 16 -s 4" : "-F 12"));
     ASSERT_TRUE(test::Mtools(img, "mmd", "::/Docs"));
     // "." and "..", then five names of three slots: the fifth's short entry opens sector 2.
     Expected pictures;
@@ -156,10 +152,12 @@ TEST_F(DeepFatTest, Fat12AndFat16RootsAndLongNamesCutBySectorEnds) {
     }
     pictures["Docs/PICTUR~2.BIN"] = pictures["Docs/Picture number 02.bin"];
     pictures.erase("Docs/Picture number 02.bin");
-    const std::string letter = MakeFile("Root letter.txt", 2000, 70);
+    const std::string letter = MakeFile("Root letter.txt", 2000, 70), inner = MakeFile("inner file.bin", 5000, 90);
     ASSERT_TRUE(PutFile(img, letter, "::/Root letter.txt"));
     ASSERT_TRUE(PutFile(img, letter, "::/Docs/report one.bin"));
     ASSERT_TRUE(PutFile(img, letter, "::/Docs/zeroed.bin"));
+    ASSERT_TRUE(test::Mtools(img, "mmd", "::/Docs/Sub"));
+    ASSERT_TRUE(PutFile(img, inner, "::/Docs/Sub/inner file.bin"));
     ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Root letter.txt' '::/Docs/Picture number 03.bin'"));
 
     std::vector<uint8_t> bytes = test::ReadFileBytes(img);
@@ -182,26 +180,40 @@ TEST_F(DeepFatTest, Fat12AndFat16RootsAndLongNamesCutBySectorEnds) {
     test::WriteFileBytes(img, bytes);
 
     CProfessionalFatRecovery engine;
-    std::map<std::string, _FILE_NODE_> found;
-    Expected expected;
-    if (!c.reversed) {
-      found = Scan(img, engine);
-      expected = pictures;
-      expected["Root letter.txt"] = letter;
-      expected["Docs/report one.bin"] = letter;
-    } else {
-      // The sector holding the short entry comes first and waits for the long name's start.
-      Start(engine, img);
-      ASSERT_EQ(engine.ParseFDTFileRecord(&bytes[fifth], fifth / 512), 0);
-      ASSERT_EQ(engine.ParseFatFileRecord(&bytes[head], head / 512), 0);
-      ASSERT_EQ(engine.DealProfessionalRecordVec(), 0);
-      found = Found(engine);
-      const uint32_t docs = static_cast<uint32_t>((head / 512 - fg.firstDataSector) / fg.sectorsPerCluster + 2);
-      const std::string folder = "LostFolder" + std::to_string(docs) + "/";
-      for (const auto& [path, original] : pictures) expected[folder + path.substr(5)] = original;
-      expected[folder + "report one.bin"] = letter;
-    }
-    ExpectRecovered(engine, found, expected);
+    Expected expected = pictures;
+    expected["Root letter.txt"] = letter;
+    expected["Docs/report one.bin"] = letter;
+    expected["Docs/Sub/inner file.bin"] = inner;
+    ExpectRecovered(engine, Scan(img, engine), expected);
+    if (!fat16) continue;
+
+    // The sector holding the short entry comes first and waits for the long name's start.
+    CProfessionalFatRecovery reversed;
+    Start(reversed, img);
+    ASSERT_EQ(reversed.ParseFDTFileRecord(&bytes[fifth], fifth / 512), 0);
+    ASSERT_EQ(reversed.ParseFatFileRecord(&bytes[head], head / 512), 0);
+    ASSERT_EQ(reversed.DealProfessionalRecordVec(), 0);
+    const uint32_t docs = static_cast<uint32_t>((head / 512 - fg.firstDataSector) / fg.sectorsPerCluster + 2);
+    const std::string folder = "LostFolder" + std::to_string(docs) + "/";
+    expected.clear();
+    for (const auto& [path, original] : pictures) expected[folder + path.substr(5)] = original;
+    expected[folder + "report one.bin"] = letter;
+    ExpectRecovered(reversed, Found(reversed), expected);
+
+    // Docs's ".." now names Sub, and the root that named Docs is gone: the walk from Sub ends on
+    // the loop and hangs Sub, the folder that closes it, under the root.
+    const size_t sub = FindEntry(bytes, "SUB        ", false);
+    ASSERT_NE(sub, SIZE_MAX);
+    std::copy_n(&bytes[sub + kFatClusterLowOffset], 2, &bytes[head + kFatEntrySize + kFatClusterLowOffset]);
+    std::fill(bytes.begin() + fg.rootAreaSector * 512, bytes.begin() + fg.firstDataSector * 512, 0);
+    test::WriteFileBytes(img, bytes);
+    Expected underSub = {{"Sub/inner file.bin", inner}};
+    for (const auto& [path, original] : expected) underSub["Sub/" + path] = original;
+    CProfessionalFatRecovery looped;
+    ExpectRecovered(looped, Scan(img, looped), underSub);
+    unsigned count = 0;
+    ASSERT_EQ(looped.GetChildrenFileCount(nullptr, 0, count), 0);
+    EXPECT_EQ(count, underSub.size());
   }
 }
 
@@ -250,36 +262,6 @@ TEST_F(DeepFatTest, CameraCardShortNamesGetTheirLettersBack) {
   deleted[lost] = deleted.at("P1020005.JPG");
   deleted.erase("P1020005.JPG");
   ExpectRecovered(engine, found, deleted, false);
-}
-
-// A folder whose entry is gone and whose ".." names its own subfolder: the parent walk ends
-// on the loop and hangs the folder under the root.
-TEST_F(DeepFatTest, ParentLoopEndsUnderTheRoot) {
-  const std::string img = dir_ / "loop.img";
-  ASSERT_TRUE(test::MakeFatVolume(img, 32 * 1024, "-F 16 -s 4"));
-  ASSERT_TRUE(test::Mtools(img, "mmd", "::/A ::/A/B"));
-  const std::string file = MakeFile("inner file.bin", 5000, 90);
-  ASSERT_TRUE(PutFile(img, file, "::/A/B/inner file.bin"));
-  std::vector<uint8_t> bytes = test::ReadFileBytes(img);
-  FatGeometry fg;
-  ASSERT_EQ(ParseFatGeometry(bytes.data(), bytes.size(), fg), 0);
-  std::vector<size_t> heads;
-  for (size_t at = 0; at + 512 <= bytes.size(); at += 512) {
-    if (IsFatFileRecord(&bytes[at], 512) != 0) heads.push_back(at);
-  }
-  ASSERT_EQ(heads.size(), 2u);
-  // A's ".." now names B, and the root that named A is gone.
-  std::copy_n(&bytes[heads[1] + kFatClusterLowOffset], 2, &bytes[heads[0] + kFatEntrySize + kFatClusterLowOffset]);
-  std::fill(bytes.begin() + fg.rootAreaSector * 512, bytes.begin() + fg.firstDataSector * 512, 0);
-  test::WriteFileBytes(img, bytes);
-
-  CProfessionalFatRecovery engine;
-  const auto found = Scan(img, engine);
-  const uint32_t a = ReadU16LE(&bytes[heads[0]], 512, kFatClusterLowOffset);
-  ExpectRecovered(engine, found, {{"LostFolder" + std::to_string(a) + "/B/inner file.bin", file}});
-  unsigned count = 0;
-  ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
-  EXPECT_EQ(count, 1u);
 }
 
 // Geometry from two heads: exact division, an allowed cluster size, each sector with its own
