@@ -233,17 +233,15 @@ TEST_F(PartitionTest, EndlessChainOfDistinctRecordsStopsAtTheDepthBound) {
 // stored, whose walk ends at the first empty entry or the 24th; a superfloppy; disks without items.
 TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
   VORLENTA_REQUIRE_TOOL("mkfs.fat");
-  const std::string longName = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";  // fills the field
   ASSERT_NO_FATAL_FAILURE(Sfdisk(disks_ / "mbr.img", 16 * kMiB, kMbrWithLogicals));
-  ASSERT_NO_FATAL_FAILURE(Sfdisk(disks_ / "gpt.img", 8 * kMiB,
-                                 "start=2048, size=8, name=\"EFI system\"\n"
-                                 "start=4096, size=2048, name=\"Фото\"\n"
-                                 "start=6144, size=8, name=tab\n"
-                                 "start=8192, size=8, name=\"" +
-                                     longName +
-                                     "\"\n"
-                                     "/dev/x6 : start=10240, size=8, name=\"after the gap\"\n",
-                                 "gpt"));
+  // The fourth name fills the field.
+  const std::string gpt =
+      "start=2048, size=8, name=\"EFI system\"\n"
+      "start=4096, size=2048, name=\"Фото\"\n"
+      "start=6144, size=8, name=tab\n"
+      "start=8192, size=8, name=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\n"
+      "/dev/x6 : start=10240, size=8, name=\"after the gap\"\n";
+  ASSERT_NO_FATAL_FAILURE(Sfdisk(disks_ / "gpt.img", 8 * kMiB, gpt, "gpt"));
   // A tab inside a stored name must not split the row: "t<TAB>b" in UTF-16LE.
   ASSERT_NO_FATAL_FAILURE(Patch(disks_ / "gpt.img", kGptEntries + 2 * kGptEntrySize + 56, {'t', 0, '\t', 0, 'b', 0}));
   std::string lines, rows;
@@ -275,8 +273,7 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
   ASSERT_TRUE(IsFat(sector0.data(), sector0.size()));
   // An MBR signature in front of an empty table, and random bytes only.
   std::vector<uint8_t> signature(64 * 1024, 0);
-  signature[510] = 0x55;
-  signature[511] = 0xAA;
+  WriteU16LE(signature.data(), 510, 0xAA55);
   test::WriteFileBytes(disks_ / "signature.img", signature);
   test::WriteFileBytes(disks_ / "random.img", test::RandomBytes(8192, 4));
   std::vector<std::string> images = {"mbr.img",   "gpt.img",       "gpt26.img", "blank.img",
@@ -343,8 +340,8 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
             "1\t1\t2048\t2055\t4096\tEFI system\n"
             "1\t2\t4096\t6143\t1048576\tФото\n"
             "1\t3\t6144\t6151\t4096\tt?b\n"
-            "1\t4\t8192\t8199\t4096\t" +
-                longName + "\n" + rows +
+            "1\t4\t8192\t8199\t4096\tABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\n" +
+                rows +
                 "4\t1\t2048\t6143\t2097152\tPartition 6\n"
                 "4\t2\t14336\t15359\t524288\tPartition 7\n"
                 "4\t3\t20480\t22527\t1048576\tPartition 8\n" +
@@ -429,7 +426,12 @@ TEST_F(BootProbe, RealVolumesAreRecognisedByTheirOwnProbeOnlyAndNeverPastTheBuff
 // Each case changes one field (or one coherent set) of a real boot sector.
 TEST_F(BootProbe, FieldRules) {
   using Probe = bool (*)(const uint8_t*, size_t);
-  auto set = [](size_t offset, uint8_t value) { return [=](Bytes& b) { b[offset] = value; }; };
+  // `value` little-endian in `width` bytes at `offset`.
+  auto set = [](size_t offset, uint64_t value, size_t width = 1) {
+    return [=](Bytes& b) {
+      for (size_t i = 0; i < width; ++i) b[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+  };
   auto none = [](Bytes&) {};
   // A FAT16 record whose 16-bit total moved to the 32-bit field.
   auto total32 = [](Bytes& b) {
@@ -453,9 +455,9 @@ TEST_F(BootProbe, FieldRules) {
   // alone must catch the damage.
   ExfatBoot exfat;
   ASSERT_TRUE(IsExfatBootRegion(Volume(kExfat).data(), kProbeBytes, &exfat));
-  auto exfatSet = [](size_t offset, uint32_t value, size_t width) {
+  auto exfatSet = [set](size_t offset, uint32_t value, size_t width) {
     return [=](Bytes& b) {
-      for (size_t i = 0; i < width; ++i) b[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+      set(offset, value, width)(b);
       const uint32_t sum = ExfatBootChecksum(b.data(), b.size(), 512);
       for (size_t at = 11 * 512; at < 12 * 512 && offset < 512; at += 4) WriteU32LE(b.data(), at, sum);
     };
@@ -468,10 +470,8 @@ TEST_F(BootProbe, FieldRules) {
     Probe probe;
     bool expected;
   } cases[] = {
-      {"NTFS bytes per sector 0", kNtfs, [](Bytes& b) { WriteU16LE(b.data(), boot::kBytesPerSector, 0); }, IsNtfs,
-       true},
-      {"NTFS bytes per sector 0x300", kNtfs, [](Bytes& b) { WriteU16LE(b.data(), boot::kBytesPerSector, 0x300); },
-       IsNtfs, false},
+      {"NTFS bytes per sector 0", kNtfs, set(boot::kBytesPerSector, 0, 2), IsNtfs, true},
+      {"NTFS bytes per sector 0x300", kNtfs, set(boot::kBytesPerSector, 0x300, 2), IsNtfs, false},
       {"NTFS media 0xF0", kNtfs, set(boot::kMediaDescriptor, 0xF0), IsNtfs, true},
       {"NTFS byte 24", kNtfs, set(24, 0x3F), IsNtfs, true},
       {"NTFS with two FATs", kNtfs, set(boot::kNumberOfFats, 2), IsNtfs, false},
@@ -479,7 +479,7 @@ TEST_F(BootProbe, FieldRules) {
       {"NTFS 3 sectors per cluster", kNtfs, set(boot::kSectorsPerCluster, 3), IsNtfs, false},
       {"NTFS byte 35", kNtfs, set(35, 1), IsNtfs, false},
       {"NTFS signature", kNtfs, set(511, 0), IsNtfs, false},
-      {"NTFS total 0", kNtfs, [](Bytes& b) { WriteU64LE(b.data(), boot::kNtfsTotalSectors, 0); }, IsNtfs, false},
+      {"NTFS total 0", kNtfs, set(boot::kNtfsTotalSectors, 0, 8), IsNtfs, false},
       {"FAT16 record", kFat16, none, IsFullValidFAT16DBR, true},
       {"FAT16 is no FAT32 record", kFat16, none, IsFullValidFAT32DBR, false},
       {"FAT32 record", kFat32, none, IsFullValidFAT32DBR, true},
@@ -526,24 +526,17 @@ TEST_F(BootProbe, FieldRules) {
 
 TEST(ImageDisks, SourcesBecomeDiskNumbers) {
   test::TempDir dir;
-  test::WriteFileBytes(dir / "disk0", test::RandomBytes(1024, 3));
-  test::WriteFileBytes(dir / "disk1", test::RandomBytes(1024, 4));
+  for (const char* disk : {"disk0", "disk1"}) test::WriteFileBytes(dir / disk, test::RandomBytes(1024, disk[4]));
   test::ScopedEnv diskDir("VORLENTA_DISK_DIR", dir.path());
   const struct {
     std::string source;
     int status;
     int disk;
-    std::string file;  // what the disk number leads to
-  } cases[] = {
-      {"disk:1", 0, 1, dir / "disk1"},
-      {"disk:0", 0, 0, dir / "disk0"},
-      {"disk:2", ENOENT, -1, ""},
-      {"disk:", 87, -1, ""},
-      {"disk:1x", 87, -1, ""},
-      {"disk:999", 87, -1, ""},
-      {dir / "disk1", 0, 0, dir / "disk1"},
-      {dir / "missing.img", ENOENT, -1, ""},
-  };
+    const char* file;  // what the disk number leads to
+  } cases[] = {{"disk:1", 0, 1, "disk1"},      {"disk:0", 0, 0, "disk0"},
+               {"disk:2", ENOENT, -1, ""},     {"disk:", 87, -1, ""},
+               {"disk:1x", 87, -1, ""},        {"disk:999", 87, -1, ""},
+               {dir / "disk1", 0, 0, "disk1"}, {dir / "missing.img", ENOENT, -1, ""}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source);
     CImageDisks images;
@@ -552,7 +545,7 @@ TEST(ImageDisks, SourcesBecomeDiskNumbers) {
     EXPECT_EQ(disk, c.disk);
     std::string path;
     if (c.status == 0 && GetDiskPath(disk, path) == 0) {
-      EXPECT_EQ(test::ReadFileBytes(path), test::ReadFileBytes(c.file));
+      EXPECT_EQ(test::ReadFileBytes(path), test::ReadFileBytes(dir / c.file));
     }
     EXPECT_EQ(c.status == 0, !path.empty());
   }
