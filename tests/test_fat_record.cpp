@@ -91,8 +91,9 @@ class FatRecordTest : public ::testing::Test {
 };
 
 TEST_F(FatRecordTest, EntryValidityRules) {
-  // The label, the file and the folder entries of the root, changed a field at a time.
-  enum : size_t { kLabel = 0, kFile = 96, kFolder = 160 };
+  // The label, the first long-name, the file and the folder entries of the root, changed a field
+  // at a time.
+  enum : size_t { kLabel = 0, kLongName = 32, kFile = 96, kFolder = 160 };
   using Change = std::function<void(Bytes&)>;
   auto u8 = [](size_t at, uint8_t v) -> Change { return [=](Bytes& e) { e[at] = v; }; };
   auto u16 = [](size_t at, uint16_t v) -> Change { return [=](Bytes& e) { WriteU16LE(e.data(), at, v); }; };
@@ -139,6 +140,14 @@ TEST_F(FatRecordTest, EntryValidityRules) {
       {"lower case in a live name", kFile, u8(1, 'o'), 0},
       {"lower case in an extension", kFile, u8(9, 'x'), 0},
       {"double-byte name", kFile, both(u16(0, 0xD5D5), u16(2, 0xACC6)), 1},
+      {"long name, first of one", kLongName, u8(kLfnSequenceOffset, 0x41), 1},
+      {"long name, eighteenth, last", kLongName, u8(kLfnSequenceOffset, 0x40 + 18), 1},
+      {"long name, nineteenth, last", kLongName, u8(kLfnSequenceOffset, 0x40 + 19), 0},
+      {"long name, eighteenth, not last", kLongName, u8(kLfnSequenceOffset, 18), 1},
+      {"long name, nineteenth, not last", kLongName, u8(kLfnSequenceOffset, 19), 0},
+      {"long name, deleted", kLongName, deleted, 1},
+      {"long name with a cluster", kLongName, u16(kLfnClusterOffset, 2), 0},
+      {"deleted long name with a cluster", kLongName, both(deleted, u16(kLfnClusterOffset, 2)), 0},
   };
   for (const auto& c : cases) {
     Bytes e(&root_[c.entry], &root_[c.entry + kFatEntrySize]);
@@ -155,38 +164,19 @@ TEST_F(FatRecordTest, EntryValidityRules) {
       EXPECT_EQ(IsInvalidShortFileName(e.data()), 1);
     }
   }
-
-  // The first long-name entry of the root, with another sequence byte or a cluster.
-  const struct {
-    const char* what;
-    uint8_t sequence;
-    uint16_t cluster;
-    int expected;
-  } longNames[] = {
-      {"first of one", 0x41, 0, 1},          {"eighteenth, last", 0x40 + 18, 0, 1},
-      {"nineteenth, last", 0x40 + 19, 0, 0}, {"eighteenth, not last", 18, 0, 1},
-      {"nineteenth, not last", 19, 0, 0},    {"deleted", kFatDeletedMarker, 0, 1},
-      {"with a cluster", 0x41, 2, 0},        {"deleted with a cluster", kFatDeletedMarker, 2, 0},
-  };
-  for (const auto& c : longNames) {
-    Bytes e(&root_[32], &root_[64]);
-    e[kLfnSequenceOffset] = c.sequence;
-    WriteU16LE(e.data(), kLfnClusterOffset, c.cluster);
-    EXPECT_EQ(IsFatEntyValid(FAT32_Entry(e.data(), e.size())), c.expected) << c.what;
-  }
 }
 
-TEST_F(FatRecordTest, DirectorySectorRules) {
+TEST_F(FatRecordTest, DirectorySectorAndHeadRules) {
   ASSERT_EQ(IsFatFDTRecord(root_.data(), 512), 1);
-  size_t used = 0;
-  while (used < 16 && root_[used * 32] != 0) ++used;
-  ASSERT_LT(used, 16u);
+  ASSERT_EQ(IsFatFileRecord(head_.data(), 512), 1);
 
+  // Edits of the root's first sector, or of SubDir's head where `head`.
   const struct {
     const char* what;
     size_t offset;
     Bytes bytes;
     int expected;
+    bool head = false;
   } edits[] = {
       {"garbage after the end marker", 500, {0x01}, 0},
       {"long-name checksum differing from its short entry", 32 + kLfnChecksumOffset, {0x00}, 0},
@@ -205,11 +195,18 @@ TEST_F(FatRecordTest, DirectorySectorRules) {
        96,
        {kFatDeletedMarker, 0xB0, 0xA1, 'A', ' ', ' ', ' ', ' '},
        1},
+      {"head's first entry not a dot", 0, {'A'}, 0, true},
+      {"head's first entry not a directory", kFatAttrOffset, {0x20}, 0, true},
+      {"head's first entry with a size", kFatFileSizeOffset, {1}, 0, true},
+      {"head's second entry not dot-dot", 33, {' '}, 0, true},
+      {"head's second entry not a directory", 32 + kFatAttrOffset, {0x20}, 0, true},
+      {"head's second entry with a size", 32 + kFatFileSizeOffset + 3, {1}, 0, true},
   };
   for (const auto& edit : edits) {
-    Bytes sector = root_;
+    Bytes sector = edit.head ? head_ : root_;
     std::memcpy(&sector[edit.offset], edit.bytes.data(), edit.bytes.size());
-    EXPECT_EQ(IsFatFDTRecord(sector.data(), 512), edit.expected) << edit.what;
+    EXPECT_EQ(edit.head ? IsFatFileRecord(sector.data(), 512) : IsFatFDTRecord(sector.data(), 512), edit.expected)
+        << edit.what;
   }
 
   // The first entry alone, then zeros, is a directory sector; zeros alone are not.
@@ -218,11 +215,6 @@ TEST_F(FatRecordTest, DirectorySectorRules) {
   EXPECT_EQ(IsFatFDTRecord(single.data(), 512), 1);
   const Bytes zeros(512, 0);
   EXPECT_EQ(IsFatFDTRecord(zeros.data(), 512), 0);
-  // A long name whose short entry lies beyond the buffer is accepted; a run that fills the
-  // whole buffer needs no end marker.
-  EXPECT_EQ(IsFatFDTRecord(root_.data(), 96), 1);
-  EXPECT_EQ(IsFatFDTRecord(root_.data(), 64), 1);
-  EXPECT_EQ(IsFatFDTRecord(root_.data(), static_cast<int>(used * 32)), 1);
 
   // A valid entry whose bytes 1-14 recur at 17-30, as in a sector filled with a 16-byte pattern:
   // attribute 0x20 doubles as the cluster's high byte, the name letters as dates.
@@ -237,35 +229,19 @@ TEST_F(FatRecordTest, DirectorySectorRules) {
   EXPECT_EQ(IsFatFDTRecord(pattern.data(), 512), 1);
 }
 
-TEST_F(FatRecordTest, HeadNeedsBothEntriesInTheBuffer) {
-  EXPECT_EQ(IsFatFileRecord(head_.data(), 512), 1);
-  EXPECT_EQ(IsFatFileRecord(head_.data(), 64), 1);
-  EXPECT_EQ(IsFatFileRecord(head_.data(), 63), 0);
+// Each parser over its real input cut at every length, in exact-size copies that the sanitizers
+// watch: a head needs both its entries (the "." entry alone is no valid last entry); a run of
+// entries needs no end marker, and a long name whose short entry lies beyond the end still counts.
+TEST_F(FatRecordTest, CutBuffersAreJudgedByWhatTheyHoldAndNeverReadPastTheirEnd) {
+  for (size_t n = 0; n <= 512; ++n) {
+    const Bytes head(head_.begin(), head_.begin() + n), root(root_.begin(), root_.begin() + n);
+    EXPECT_EQ(IsFatFileRecord(head.data(), n), n >= 64 ? 1 : 0) << n;
+    EXPECT_EQ(IsFatEntyValid(FAT32_Entry(head.data(), n)), n >= 64 ? 1 : 0) << n;
+    EXPECT_EQ(IsFatFDTRecord(root.data(), static_cast<int>(n)), n >= 32 ? 1 : 0) << n;
+  }
   EXPECT_EQ(IsFatFileRecord(nullptr, 512), 0);
-  // The "." entry is valid as a head, but not as the last entry of a buffer.
-  EXPECT_EQ(IsFatEntyValid(FAT32_Entry(head_.data(), 512)), 1);
-  EXPECT_EQ(IsFatEntyValid(FAT32_Entry(head_.data(), 32)), 0);
-  EXPECT_EQ(IsFatEntyValid(FAT32_Entry(head_.data(), 31)), 0);
   // Heads are told apart from runs of entries.
   EXPECT_EQ(IsFatFDTRecord(head_.data(), 512), 0);
-
-  const struct {
-    const char* what;
-    size_t offset;
-    uint8_t value;
-  } spoils[] = {
-      {"first entry not a dot", 0, 'A'},
-      {"first entry not a directory", kFatAttrOffset, 0x20},
-      {"first entry with a size", kFatFileSizeOffset, 1},
-      {"second entry not dot-dot", 33, ' '},
-      {"second entry not a directory", 32 + kFatAttrOffset, 0x20},
-      {"second entry with a size", 32 + kFatFileSizeOffset + 3, 1},
-  };
-  for (const auto& s : spoils) {
-    Bytes spoiled = head_;
-    spoiled[s.offset] = s.value;
-    EXPECT_EQ(IsFatFileRecord(spoiled.data(), 512), 0) << s.what;
-  }
 }
 
 }  // namespace
