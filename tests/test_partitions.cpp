@@ -123,37 +123,6 @@ TEST(PartitionTableRecognisers, SignaturesAndShortBuffers) {
   EXPECT_FALSE(IsAPM(sector.data(), 1));
 }
 
-// An Apple Partition Map: "ER" in block 0, then one "PM" entry per block holding the map's
-// entry count, its physical start, name, and data start and count.
-TEST_F(PartitionTest, AppleMapGivesEveryEntryIncludingTheMapAndFreeSpace) {
-  const std::string fullName = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdef";  // 32 bytes, no NUL
-  const struct {
-    uint32_t physicalStart, dataStart, dataCount;
-    std::string name;
-  } entries[] = {{1, 0, 63, "Apple"},
-                 {64, 0, 32, "Macintosh"},
-                 {96, 8, 3992, fullName},
-                 {4096, 0, 100, "Extra"},
-                 {200000, 0, 16, "Gone"}};  // the last starts past the end of the device
-  // A map claiming more than 128 entries gives nothing, even though its entries are readable.
-  for (const uint32_t mapCount : {5u, 129u}) {
-    std::vector<uint8_t> map(130 * kSector, 0);
-    std::memcpy(map.data(), "ER\x02\x00", 4);  // block size 512, big-endian
-    for (size_t i = 0; i < 5; ++i) {
-      uint8_t* e = map.data() + (i + 1) * kSector;
-      std::memcpy(e, "PM", 2);
-      WriteU32BE(e, 4, mapCount);
-      WriteU32BE(e, 8, entries[i].physicalStart);
-      std::memcpy(e + 16, entries[i].name.data(), entries[i].name.size());
-      WriteU32BE(e, 80, entries[i].dataStart);
-      WriteU32BE(e, 84, entries[i].dataCount);
-    }
-    test::WriteFileBytes(Disk(0), map);
-    ASSERT_EQ(::truncate(Disk(0).c_str(), 8192 * kSector), 0);
-    EXPECT_EQ(Disk0(), mapCount > 5 ? "" : "1-63 Apple; 64-95 Macintosh; 104-4095 " + fullName + "; 4096-4195 Extra; ");
-  }
-}
-
 // One entry of the kMbrWithLogicals disk (16 MiB: 32768 sectors) changed: impossible entries are
 // skipped without using up a number, an empty one ends the table, and extended links that loop
 // back end the walk.
@@ -162,6 +131,7 @@ TEST_F(PartitionTest, DamagedMbrTablesKeepWhatIsPossibleAndLoopingChainsEnd) {
   // Where sfdisk puts the extended boot records: at the extended start, and for the second
   // logical partition, linked relative to the extended start.
   constexpr uint64_t kFirstEbr = 6144 * kSector, kSecondEbr = 10240 * kSector;
+  const char kWithoutSecond[] = "2048-4095 8192-10239 12288-13311 18432-20479";
   // An extended link to `first`, relative to the outermost extended partition.
   auto link = [](uint32_t first) {
     std::vector<uint8_t> entry = LE(uint64_t{0x05} << 32, 8);  // type 05 at byte 4
@@ -175,10 +145,8 @@ TEST_F(PartitionTest, DamagedMbrTablesKeepWhatIsPossibleAndLoopingChainsEnd) {
     std::vector<uint8_t> bytes;
     std::string ranges;
   } cases[] = {
-      {"start past the end of the device", kSecondEntry + 8, LE(40000, 4),
-       "2048-4095 8192-10239 12288-13311 18432-20479"},
-      {"start one past the last sector", kSecondEntry + 8, LE(32768, 4),
-       "2048-4095 8192-10239 12288-13311 18432-20479"},
+      {"start past the end of the device", kSecondEntry + 8, LE(40000, 4), kWithoutSecond},
+      {"start one past the last sector", kSecondEntry + 8, LE(32768, 4), kWithoutSecond},
       {"start on the last sector", kSecondEntry + 8, LE(32767, 4),
        "2048-4095 32767-34814 8192-10239 12288-13311 18432-20479"},
       {"sector count 0", kSecondEntry + 12, LE(0, 4), "2048-4095 4096-4095 8192-10239 12288-13311 18432-20479"},
@@ -230,7 +198,8 @@ TEST_F(PartitionTest, EndlessChainOfDistinctRecordsStopsAtTheDepthBound) {
 
 // vorlenta-cli partitions over images presented as numbered disks: MBRs with logical partitions,
 // each with its own extended base and the numbering running across disks; GPTs with names as
-// stored, whose walk ends at the first empty entry or the 24th; a superfloppy; disks without items.
+// stored, whose walk ends at the first empty entry or the 24th; Apple maps with every entry,
+// the map and free space included; superfloppies; disks without items.
 TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
   VORLENTA_REQUIRE_TOOL("mkfs.fat");
   ASSERT_NO_FATAL_FAILURE(Sfdisk(disks_ / "mbr.img", 16 * kMiB, kMbrWithLogicals));
@@ -276,8 +245,34 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
   WriteU16LE(signature.data(), 510, 0xAA55);
   test::WriteFileBytes(disks_ / "signature.img", signature);
   test::WriteFileBytes(disks_ / "random.img", test::RandomBytes(8192, 4));
-  std::vector<std::string> images = {"mbr.img",   "gpt.img",       "gpt26.img", "blank.img",
-                                     "other.img", "signature.img", "random.img"};
+  // Apple Partition Maps of 8192 blocks: "ER" in block 0, then one "PM" entry per block with the
+  // map's entry count, its physical start, name, and data start and count. The last entry starts
+  // past the end of the device; a map claiming more than 128 entries gives nothing, even though
+  // its entries are readable.
+  const struct {
+    uint32_t physicalStart, dataStart, dataCount;
+    std::string name;
+  } entries[] = {{1, 0, 63, "Apple"},
+                 {64, 0, 32, "Macintosh"},
+                 {96, 8, 3992, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdef"},
+                 {4096, 0, 100, "Extra"},
+                 {200000, 0, 16, "Gone"}};
+  for (const uint32_t mapCount : {5u, 129u}) {
+    std::vector<uint8_t> map(8192 * kSector, 0);
+    std::memcpy(map.data(), "ER\x02\x00", 4);  // block size 512, big-endian
+    for (size_t i = 0; i < 5; ++i) {
+      uint8_t* e = map.data() + (i + 1) * kSector;
+      std::memcpy(e, "PM", 2);
+      WriteU32BE(e, 4, mapCount);
+      WriteU32BE(e, 8, entries[i].physicalStart);
+      std::memcpy(e + 16, entries[i].name.data(), entries[i].name.size());  // 32 bytes fill it, no NUL
+      WriteU32BE(e, 80, entries[i].dataStart);
+      WriteU32BE(e, 84, entries[i].dataCount);
+    }
+    test::WriteFileBytes(disks_ / ("apple" + std::to_string(mapCount) + ".img"), map);
+  }
+  std::vector<std::string> images = {"mbr.img",       "gpt.img",    "gpt26.img",  "blank.img",   "other.img",
+                                     "signature.img", "random.img", "apple5.img", "apple129.img"};
   // Cards formatted without a table: one whole-device item, named by the volume's label, else
   // numbered on.
   VORLENTA_REQUIRE_TOOL("mkntfs");
@@ -344,7 +339,11 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
                 rows +
                 "4\t1\t2048\t6143\t2097152\tPartition 6\n"
                 "4\t2\t14336\t15359\t524288\tPartition 7\n"
-                "4\t3\t20480\t22527\t1048576\tPartition 8\n" +
+                "4\t3\t20480\t22527\t1048576\tPartition 8\n"
+                "7\t1\t1\t63\t32256\tApple\n"
+                "7\t2\t64\t95\t16384\tMacintosh\n"
+                "7\t3\t104\t4095\t2043904\tABCDEFGHIJKLMNOPQRSTUVWXYZabcdef\n"
+                "7\t4\t4096\t4195\t51200\tExtra\n" +
                 cardRows);
   EXPECT_EQ(err, "");
   for (size_t i = 0; i < images.size(); ++i) EXPECT_EQ(test::Sha256OfFile(disks_ / images[i]), hashes[i]) << images[i];
