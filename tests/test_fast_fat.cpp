@@ -2,6 +2,7 @@
 // what it recovers (byte for byte), and how it copes with damage.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -22,6 +23,7 @@ namespace {
 
 using test::PutFile;
 using Found = std::map<std::string, _FILE_NODE_>;
+using Expected = std::map<std::string, std::string>;  // path -> original
 
 class FastFatTest : public test::FatEngineTest {
  protected:
@@ -38,49 +40,85 @@ class FastFatTest : public test::FatEngineTest {
 
 // A 1.44 MB floppy: its 224 root entries size the root area, a directory of 30 long names spans
 // several one-sector clusters linked by 12-bit entries, and the volume's size is in the 16-bit
-// field only. Then its FAT is damaged in turn: each must give a partial result or an error,
-// never a crash or a hang.
+// field only. In the root, deleted pictures and a deleted file: a new file takes the big picture's
+// first cluster (FAT12 has no free-cluster hint), and the file's second cluster is marked used (an
+// end mark), as if a small new file lived there while its data is still the old one. Then its FAT
+// is damaged in turn: each must give a partial result or an error, never a crash or a hang.
 TEST_F(FastFatTest, FloppyFat12UsesItsRootSizeAndTwelveBitChainsAndSurvivesDamage) {
   const std::string img = dir_ / "floppy.img";
   ASSERT_TRUE(test::MakeFatVolume(img, 1440, "-F 12"));
   ASSERT_TRUE(test::Mtools(img, "mmd", "::/Photos"));
-  std::string last;
+  Expected expected;
   for (int i = 0; i < 30; ++i) {
     const std::string name = "Holiday picture " + std::to_string(i) + ".bin";
-    last = MakeFile(name, 700 + static_cast<size_t>(i) * 37, static_cast<uint64_t>(i));
-    ASSERT_TRUE(PutFile(img, last, "::/Photos/" + name));
+    expected["Photos/" + name] = MakeFile(name, 700 + static_cast<size_t>(i) * 37, static_cast<uint64_t>(i));
+    ASSERT_TRUE(PutFile(img, expected["Photos/" + name], "::/Photos/" + name));
   }
-  const std::string rootFile = MakeFile("Root letter.txt", 3000, 99);
-  ASSERT_TRUE(PutFile(img, rootFile, "::/Root letter.txt"));
+  expected = {{"Photos/Holiday picture 29.bin", expected["Photos/Holiday picture 29.bin"]},
+              {"Root letter.txt", MakeFile("Root letter.txt", 3000, 99)},
+              {"Kept picture.jpg", test::JpegFile(dir_ / "kept.jpg", "300x200")},
+              {"Big file.bin", MakeFile("big.bin", 20 * 512 + 100, 21)}};
+  ASSERT_TRUE(PutFile(img, expected["Root letter.txt"], "::/Root letter.txt"));
+  ASSERT_TRUE(PutFile(img, test::JpegFile(dir_ / "big.jpg", "400x300"), "::/Big picture.jpg"));
+  ASSERT_TRUE(PutFile(img, expected["Kept picture.jpg"], "::/Kept picture.jpg"));
+  ASSERT_TRUE(PutFile(img, expected["Big file.bin"], "::/Big file.bin"));
+  ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Big picture.jpg' '::/Kept picture.jpg' '::/Big file.bin'"));
+  ASSERT_TRUE(PutFile(img, MakeFile("new.bin", 1000, 5), "::/new.bin"));
   ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Photos/Holiday picture 29.bin' '::/Root letter.txt'"));
-  const std::vector<uint8_t> bytes = test::ReadFileBytes(img);
+  CFastFatRecovery probe;
+  ASSERT_EQ(Init(probe, img), 0);
+  const FatGeometry g = probe.Geometry();
+  const size_t fat = static_cast<size_t>(g.fatStartSector) * 512;
+  // Sets the 12-bit FAT entry of `cluster` to `value`.
+  auto link = [&](uint32_t cluster, uint32_t value) {
+    return [=](std::vector<uint8_t>& b) {
+      const size_t at = fat + cluster + cluster / 2;
+      const uint16_t pair = ReadU16LE(b.data(), b.size(), at);
+      WriteU16LE(b.data(), at,
+                 (cluster & 1) ? static_cast<uint16_t>((pair & 0x000F) | (value << 4))
+                               : static_cast<uint16_t>((pair & 0xF000) | value));
+    };
+  };
+  std::vector<uint8_t> bytes = test::ReadFileBytes(img);
   ASSERT_EQ(ReadU32LE(bytes.data(), bytes.size(), 32), 0u) << "the 32-bit total must be 0";
+  link(ScanAll(probe).at("Big file.bin").DirKey + 1, 0xFFF)(bytes);
+  test::WriteFileBytes(img, bytes);
+  CLogFileManager::GetInstance().AddDirIndex();  // the probe's store stays in its own scan folder
 
   CFastFatRecovery engine;
   ASSERT_EQ(Init(engine, img), 0);
-  const FatGeometry g = engine.Geometry();
   EXPECT_EQ(g.type, FatType::kFat12);
   // 224 root entries take 14 sectors: the data area starts at 1 + 2 * 9 + 14.
   EXPECT_EQ(g.rootDirSectors, 14u);
   EXPECT_EQ(g.firstDataSector, 33u);
   const Found found = ScanAll(engine);
-  ExpectRecovered(engine, found, {{"Photos/Holiday picture 29.bin", last}, {"Root letter.txt", rootFile}});
+  // The rest of the big file comes from the clusters that follow, not from the root area.
+  ExpectRecovered(engine, found, expected);
+  std::vector<__SEARCH_FILE_INFO__> photos;
+  engine.SearchFileNode(Ansi2Unicode(kPhotoExtensionList).c_str(), photos);
+  ASSERT_EQ(photos.size(), 1u) << "the overwritten photo is hidden";
+  EXPECT_STREQ(photos[0].FileName, "Kept picture.jpg");
+  EXPECT_EQ(photos[0].IsHealthy, 1u);
+  unsigned count = 0;
+  ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
+  EXPECT_EQ(count, 5u) << "the count has no health filter";
 
-  // The free run starts where the deleted files did and goes to the end of the volume.
+  // The first free run starts where the deleted picture of Photos did and ends at the new file.
   ASSERT_EQ(engine.BuildBitMapInfo(), 0);
   ASSERT_EQ(g.totalSectors, 2880u);
   const uint32_t freed = found.at("Photos/Holiday picture 29.bin").DirKey;
+  const auto newEntry = std::search(bytes.begin(), bytes.end(), std::begin("NEW     BIN"), std::end("NEW     BIN") - 1);
+  const uint32_t taken = ReadU16LE(bytes.data(), bytes.size(), (newEntry - bytes.begin()) + kFatClusterLowOffset);
   unsigned long long sector = 0, runSectors = 0;
   EXPECT_EQ(engine.GetUnUsedSectorCount(sector, runSectors), 1);
   EXPECT_EQ(sector, g.ClusterToSector(freed));
-  EXPECT_EQ(runSectors, g.totalSectors - g.ClusterToSector(freed));
+  EXPECT_EQ(runSectors, g.ClusterToSector(taken) - g.ClusterToSector(freed));
   sector = g.totalSectors + 5;
   EXPECT_EQ(engine.GetUnUsedSectorCount(sector, runSectors), 1);
   EXPECT_EQ(sector, g.totalSectors);
   EXPECT_EQ(runSectors, 0u);
 
   // The Photos directory's chain, from its first cluster to its second.
-  const size_t fat = static_cast<size_t>(g.fatStartSector) * 512;
   uint32_t first = 0, second = 0;
   for (uint32_t c = 2; c < 50 && first == 0; ++c) {
     const size_t at = static_cast<size_t>(g.ClusterToSector(c)) * 512;
@@ -88,23 +126,14 @@ TEST_F(FastFatTest, FloppyFat12UsesItsRootSizeAndTwelveBitChainsAndSurvivesDamag
   }
   ASSERT_EQ(engine.GetNextClusterNO(first, second), 0);
   ASSERT_TRUE(g.IsValidCluster(first) && g.IsValidCluster(second));
-  auto link = [&](uint32_t value) {
-    return [=](std::vector<uint8_t>& b) {
-      const size_t at = fat + second + second / 2;
-      const uint16_t pair = ReadU16LE(b.data(), b.size(), at);
-      WriteU16LE(b.data(), at,
-                 (second & 1) ? static_cast<uint16_t>((pair & 0x000F) | (value << 4))
-                              : static_cast<uint16_t>((pair & 0xF000) | value));
-    };
-  };
   const std::vector<uint8_t> noise = test::RandomBytes(static_cast<size_t>(g.sectorsPerFat) * 512, 77);
   const struct {
     const char* what;
     std::function<void(std::vector<uint8_t>&)> change;
     bool scans;  // the scan itself must succeed
   } cases[] = {
-      {"the second cluster links back to the first", link(first), true},
-      {"a link far beyond the volume ends the chain", link(0xFF0), true},
+      {"the second cluster links back to the first", link(second, first), true},
+      {"a link far beyond the volume ends the chain", link(second, 0xFF0), true},
       {"random bytes over the whole FAT", [&](auto& b) { std::copy(noise.begin(), noise.end(), b.begin() + fat); },
        false},
       {"cut short after the FAT", [&](auto& b) { b.resize(g.firstDataSector * 512 + 1024); }, false},
@@ -167,43 +196,6 @@ TEST_F(FastFatTest, CameraCardNamesComeBackAsTheCardWroteThemWithDeletedTreesAnd
   const std::string target = Save(engine, *trip);
   EXPECT_EQ(test::Sha256OfFile(target + "/Notes about the trip.txt"), test::Sha256OfFile(deleted[note]));
   EXPECT_EQ(test::Sha256OfFile(target + "/Day1/A rather long video file name.mp4"), test::Sha256OfFile(deleted[clip]));
-}
-
-// A FAT16 card (no free-cluster hint, so a new file starts in the lowest free cluster) with two
-// deleted pictures and a deleted file: a new file takes the big picture's first cluster, and the
-// file's second cluster is marked used (an end mark), as if a small new file lived there while
-// its data is still the old one.
-TEST_F(FastFatTest, ReusedClustersHideAPhotoAndAChainThatEndsEarlyContinuesWithTheFollowingClusters) {
-  const std::string img = dir_ / "card.img";
-  ASSERT_TRUE(test::MakeFatVolume(img, 16 * 1024, "-F 16 -s 1"));
-  const std::string keep = test::JpegFile(dir_ / "kept.jpg", "300x200");
-  const std::string big = MakeFile("big.bin", 20 * 512 + 100, 21);
-  ASSERT_TRUE(PutFile(img, test::JpegFile(dir_ / "big.jpg", "400x300"), "::/Big picture.jpg"));
-  ASSERT_TRUE(PutFile(img, keep, "::/Kept picture.jpg"));
-  ASSERT_TRUE(PutFile(img, big, "::/Big file.bin"));
-  ASSERT_TRUE(test::Mtools(img, "mdel", "'::/Big picture.jpg' '::/Kept picture.jpg' '::/Big file.bin'"));
-  ASSERT_TRUE(PutFile(img, MakeFile("new.bin", 1000, 5), "::/new.bin"));
-  CFastFatRecovery probe;
-  ASSERT_EQ(Init(probe, img), 0);
-  const uint32_t bigFirst = ScanAll(probe).at("Big file.bin").DirKey;
-  std::vector<uint8_t> bytes = test::ReadFileBytes(img);
-  WriteU16LE(bytes.data(), probe.Geometry().fatStartSector * 512 + (bigFirst + 1) * 2, 0xFFFF);
-  test::WriteFileBytes(img, bytes);
-  CLogFileManager::GetInstance().AddDirIndex();  // the probe's store stays in its own scan folder
-
-  CFastFatRecovery engine;
-  ASSERT_EQ(Init(engine, img), 0);
-  const Found found = ScanAll(engine);
-  // The rest of the file comes from the clusters that follow, not from the root area.
-  ExpectRecovered(engine, found, {{"Big file.bin", big}, {"Kept picture.jpg", keep}});
-  std::vector<__SEARCH_FILE_INFO__> photos;
-  engine.SearchFileNode(Ansi2Unicode(kPhotoExtensionList).c_str(), photos);
-  ASSERT_EQ(photos.size(), 1u) << "the overwritten photo is hidden";
-  EXPECT_STREQ(photos[0].FileName, "Kept picture.jpg");
-  EXPECT_EQ(photos[0].IsHealthy, 1u);
-  unsigned count = 0;
-  ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
-  EXPECT_EQ(count, 3u) << "the count has no health filter";
 }
 
 }  // namespace
