@@ -82,6 +82,7 @@ class FatRecordTest : public ::testing::Test {
     ASSERT_EQ(root_[32 + kFatAttrOffset], kFatAttrLongName);
     ASSERT_EQ(root_[64 + kFatAttrOffset], kFatAttrLongName);
     ASSERT_EQ(std::memcmp(&root_[96], "LONGFI~1TXT\x20", 12), 0);
+    ASSERT_EQ(std::memcmp(&root_[160], "SUBDIR     \x10", 12), 0);
     ASSERT_EQ(std::memcmp(&root_[192], "\xE5ONE    TXT", 11), 0) << "mdel leaves the entry with its marker";
   }
 
