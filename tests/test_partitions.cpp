@@ -108,21 +108,6 @@ class PartitionTest : public ::testing::Test {
   test::TempDir disks_;
 };
 
-TEST(PartitionTableRecognisers, SignaturesAndShortBuffers) {
-  std::vector<uint8_t> sector(512, 0);
-  EXPECT_FALSE(IsMBR(sector.data(), sector.size()));
-  sector[510] = 0x55;
-  sector[511] = 0xAA;
-  std::memcpy(sector.data(), "EFI PART", 8);
-  EXPECT_TRUE(IsMBR(sector.data(), sector.size()) && IsEFI(sector.data(), sector.size()));
-  EXPECT_FALSE(IsMBR(sector.data(), 511) || IsMBR(nullptr, 512) || IsEFI(sector.data(), 7));
-  sector[7] = 'S';
-  EXPECT_FALSE(IsEFI(sector.data(), sector.size()));
-  std::memcpy(sector.data(), "ER", 2);
-  EXPECT_TRUE(IsAPM(sector.data(), sector.size()));
-  EXPECT_FALSE(IsAPM(sector.data(), 1));
-}
-
 // One entry of the kMbrWithLogicals disk (16 MiB: 32768 sectors) changed: impossible entries are
 // skipped without using up a number, an empty one ends the table, and extended links that loop
 // back end the walk.
@@ -271,6 +256,17 @@ TEST_F(PartitionTest, CliListsImagesAsNumberedDisksAndReportsWhatItCannotRead) {
     }
     test::WriteFileBytes(disks_ / ("apple" + std::to_string(mapCount) + ".img"), map);
   }
+  // The table recognisers over real first sectors cut at every length, in exact-size copies.
+  const Bytes gpt0 = test::ReadFileBytes(disks_ / "gpt.img", 1024),
+              apm0 = test::ReadFileBytes(disks_ / "apple5.img", 512);
+  for (size_t n = 0; n <= 512; ++n) {
+    const Bytes mbr(gpt0.begin(), gpt0.begin() + n), efi(gpt0.begin() + 512, gpt0.begin() + 512 + n);
+    const Bytes er(apm0.begin(), apm0.begin() + n);
+    EXPECT_TRUE(IsMBR(mbr.data(), n) == (n == 512) && IsEFI(efi.data(), n) == (n >= 8) &&
+                IsAPM(er.data(), n) == (n >= 2))
+        << n;
+  }
+  EXPECT_FALSE(IsMBR(nullptr, 512) || IsEFI(nullptr, 512) || IsAPM(nullptr, 512));
   std::vector<std::string> images = {"mbr.img",       "gpt.img",    "gpt26.img",  "blank.img",   "other.img",
                                      "signature.img", "random.img", "apple5.img", "apple129.img"};
   // Cards formatted without a table: one whole-device item, named by the volume's label, else
