@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "format/fat_record.h"
 #include "fat/professional_fat_recovery.h"
+#include "format/fat_record.h"
 
 namespace vorlenta::test {
 
@@ -22,46 +22,31 @@ struct DeepFatPassFigures {
   uint64_t directorySectors = 0;
 };
 
-// Offers the sectors [first, first + count) of `image` (count 0: to its end) to `engine`,
-// which must have had ClearProfessionalVec and InitVirtualDbrInfo. 0 or an errno.
-inline int RunDeepFatPass(CProfessionalFatRecovery& engine, const std::string& image, DeepFatPassFigures* figures = nullptr,
-                          uint64_t first = 0, uint64_t count = 0) {
+// Offers every sector of `image` to `engine`, which must have had ClearProfessionalVec and
+// InitVirtualDbrInfo. 0 or an errno.
+inline int RunDeepFatPass(CProfessionalFatRecovery& engine, const std::string& image,
+                          DeepFatPassFigures* figures = nullptr) {
   constexpr size_t kSector = 512;
-  constexpr size_t kSectorsPerRead = 2048;
   const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno;
-  std::vector<uint8_t> buffer(kSector * kSectorsPerRead);
+  std::vector<uint8_t> buffer(kSector * 2048);
   DeepFatPassFigures local;
-  uint64_t sector = first;
-  int status = 0;
-  for (;;) {
-    size_t want = buffer.size();
-    if (count != 0) {
-      const uint64_t left = first + count - sector;
-      if (left == 0) break;
-      if (left * kSector < want) want = static_cast<size_t>(left * kSector);
-    }
-    const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(sector * kSector));
-    if (got < 0) {
-      status = errno;
-      break;
-    }
-    const size_t sectors = static_cast<size_t>(got) / kSector;
-    if (sectors == 0) break;
-    for (size_t i = 0; i < sectors; ++i, ++sector) {
+  ssize_t got = 0;
+  while ((got = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(local.sectors * kSector))) >=
+         static_cast<ssize_t>(kSector)) {
+    for (size_t i = 0; i < static_cast<size_t>(got) / kSector; ++i, ++local.sectors) {
       const uint8_t* data = buffer.data() + i * kSector;
       if (IsFatFileRecord(data, kSector) != 0) {
-        engine.ParseFatFileRecord(data, sector);
+        engine.ParseFatFileRecord(data, local.sectors);
         ++local.heads;
       } else if (IsFatFDTRecord(data, static_cast<int>(kSector)) != 0) {
-        engine.ParseFDTFileRecord(data, sector);
+        engine.ParseFDTFileRecord(data, local.sectors);
         ++local.directorySectors;
       }
     }
-    local.sectors += sectors;
   }
+  const int status = got < 0 ? errno : engine.DealProfessionalRecordVec();
   ::close(fd);
-  if (status == 0) status = engine.DealProfessionalRecordVec();
   if (figures != nullptr) *figures = local;
   return status;
 }

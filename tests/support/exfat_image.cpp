@@ -10,9 +10,9 @@ bool MakeExfatVolume(const std::string& image, unsigned megabytes, const std::st
          RunCommand("mkfs.exfat " + options + " " + ShellQuote(image) + " >/dev/null 2>&1") == 0;
 }
 
-ExfatMount::ExfatMount(const std::string& image, const std::string& point, uint64_t offsetBytes) : point_(point) {
+ExfatMount::ExfatMount(const std::string& image, const std::string& point) : point_(point) {
   // exfat-fuse needs a block device.
-  if (RunCommand("losetup -f --show -o " + std::to_string(offsetBytes) + " " + ShellQuote(image), &loop_) != 0) return;
+  if (RunCommand("losetup -f --show " + ShellQuote(image), &loop_) != 0) return;
   loop_.erase(loop_.find_last_not_of('\n') + 1);
   mounted_ = RunCommand("mkdir -p " + ShellQuote(point) + " && mount.exfat-fuse -o big_writes " + ShellQuote(loop_) +
                         " " + ShellQuote(point) + " >/dev/null 2>&1") == 0;

@@ -2,7 +2,6 @@
 // device.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 namespace vorlenta::test {
@@ -10,16 +9,14 @@ namespace vorlenta::test {
 // Formats `image` (created at `megabytes` MiB unless it exists) with mkfs.exfat and `options`.
 bool MakeExfatVolume(const std::string& image, unsigned megabytes, const std::string& options);
 
-// The volume at `offsetBytes` of `image`, mounted at `point` through a loop device; unmounted
-// and detached when the object goes, whatever the test's outcome.
+// The volume of `image`, mounted at `point` through a loop device; unmounted and detached when
+// the object goes, whatever the test's outcome.
 class ExfatMount {
  public:
-  ExfatMount(const std::string& image, const std::string& point, uint64_t offsetBytes = 0);
+  ExfatMount(const std::string& image, const std::string& point);
   ~ExfatMount() { Unmount(); }
   ExfatMount(const ExfatMount&) = delete;
   ExfatMount& operator=(const ExfatMount&) = delete;
-  bool mounted() const { return mounted_; }
-  std::string operator/(const std::string& name) const { return point_ + "/" + name; }
   // Runs a shell command with the mount point as working folder. True on success.
   bool Run(const std::string& command) const;
   // Puts everything on the image and lets the loop device go. True when both worked.
