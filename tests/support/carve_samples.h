@@ -36,10 +36,6 @@ struct CarveSample {
 // or what failed.
 std::string MakeCarveSamples(const std::string& folder, std::vector<CarveSample>& out);
 
-// A TrueType font with its table data rewritten in the recommended order, 'head' first (the
-// fonts as shipped put another table first, which the signature test does not accept).
-std::vector<uint8_t> RelayFontHeadFirst(const std::vector<uint8_t>& font);
-
 std::vector<uint8_t> Text(const std::string& s);
 std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts);
 // `head` padded with zeros to a sector.
