@@ -200,7 +200,33 @@ TEST_F(CarvingTest, StoppedWalkRecordsNothing) {
   EXPECT_EQ(engine.GetLostFileCount(), 0u);
 }
 
-TEST_F(CarvingTest, CompoundFileHeaderMethod) {
+// A compound file at sector 1 of a device, random data after it. With `directorySector` below
+// 3, `firstData` replaces compound sector 0 (its first FAT sector) and, at `directorySector`, a
+// root entry with `classId` and streams named `names`.
+std::vector<uint8_t> CompoundDevice(std::vector<uint8_t> file, const std::vector<uint8_t>& firstData = {},
+                                    std::vector<uint32_t> classId = {}, std::vector<std::u16string> names = {},
+                                    uint32_t directorySector = 3) {
+  if (directorySector != 3) WriteU32LE(file.data(), 48, directorySector);
+  if (directorySector < 3) {
+    std::copy(firstData.begin(), firstData.end(), file.begin() + kSector);
+    uint8_t* directory = &file[(1 + directorySector) * kSector];
+    std::fill(directory, directory + kSector, 0);
+    names.insert(names.begin(), u"Root Entry");
+    for (size_t e = 0; e < names.size() && e < 4; ++e) {
+      uint8_t* entry = directory + 128 * e;
+      for (size_t i = 0; i < names[e].size(); ++i) WriteU16LE(entry, 2 * i, names[e][i]);
+      WriteU16LE(entry, 64, static_cast<uint16_t>(2 * (names[e].size() + 1)));
+      entry[66] = e == 0 ? 5 : 2;  // root storage, then streams
+    }
+    for (size_t i = 0; i < classId.size(); ++i) WriteU32LE(directory, 80 + 4 * i, classId[i]);
+  }
+  return Join({std::vector<uint8_t>(kSector, 0), file, Filler(20 * kSector, 2)});
+}
+
+// The compound-file header method (FAT and DIFAT sector counts, damaged headers, the Word
+// summary trailer when the header says nothing) and the kinds by first data sector, class
+// identifier and stream names.
+TEST_F(CarvingTest, CompoundFiles) {
   std::vector<uint8_t> badShift = test::CompoundFile(3, 10);
   WriteU16LE(badShift.data(), 30, 10);
   std::vector<uint8_t> tooManyFat = test::CompoundFile(3, 10);
@@ -210,43 +236,79 @@ TEST_F(CarvingTest, CompoundFileHeaderMethod) {
   std::vector<uint8_t> huge = test::CompoundFile(3, 0);
   WriteU32LE(huge.data(), 44, 3000);
   WriteU32LE(huge.data(), 72, 27);
-  // A header that says nothing: the Word summary trailer ends the file.
   std::vector<uint8_t> word = test::CompoundFile(1, 10);
   WriteU16LE(word.data(), 30, 0);
   word = Join({word, Filler(3000, 1), {0x01, 0x00, 0xFE, 0xFF, 0x03, 0x0A}, Filler(700, 2),
                Text("Microsoft Office Word "), {0xCE, 0xC4, 0xB5, 0xB5}});
   const uint64_t wordEnd = (word.size() + kSector - 1) / kSector * kSector;
-  word = Join({word, Filler(2000, 3)});
-  struct Case {
+  std::vector<uint8_t> biff(kSector, 0);
+  WriteU16LE(biff.data(), 0, 0x0809);
+  WriteU16LE(biff.data(), 2, 16);
+  WriteU16LE(biff.data(), 4, 0x0600);
+  std::vector<uint8_t> fib(kSector, 0);
+  WriteU16LE(fib.data(), 0, 0xA5EC);
+  const std::vector<uint8_t> four = test::CompoundFile(4, 0), none(kSector, 0);
+  const std::vector<uint32_t> wordClass = {0x00020906, 0, 0xC0, 0x46000000};
+  const std::vector<uint32_t> powerPointClass = {0x64818D10, 0x11CF4F9B, 0xAA00EA86, 0xE829B900};
+  const uint64_t fourBytes = (4 * 128 + 1) * 512ull;
+  const uint64_t toEnd = (4 + 20) * kSector;  // header and FAT sectors, then random data to the device's end
+  const struct {
     const char* label;
-    std::vector<uint8_t> file;
-    uint64_t byHeader;  // 0: the header gives no size
+    std::vector<uint8_t> device;
+    EXTEND_NAME_TYPE kind;
     uint64_t size;
+    bool byHeader;  // else the header gives no size, and the walk finds the end
+  } cases[] = {
+      {"20 FAT sectors, 30 free at the end", CompoundDevice(test::CompoundFile(20, 30)), kTypeOle,
+       (20 * 128 + 1 - 30) * 512ull, true},
+      {"FAT sectors listed in two DIFAT sectors", CompoundDevice(test::CompoundFile(109 + 127 + 5, 64)), kTypeOle,
+       ((109 + 127 + 5) * 128ull + 1 - 64) * 512, true},
+      {"4096-byte compound sectors", CompoundDevice(test::CompoundFile(2, 100, 12)), kTypeOle,
+       (2 * 1024ull + 1 - 100) * 4096, true},
+      {"sector shift of 10", CompoundDevice(badShift), kTypeOle, toEnd, false},
+      {"more FAT sectors than sector numbers", CompoundDevice(tooManyFat), kTypeOle, toEnd, false},
+      {"110 FAT sectors without a DIFAT sector", CompoundDevice(listedBeyondHeader), kTypeOle, toEnd, false},
+      {"DIFAT chain that cannot be read: capped", CompoundDevice(huge), kTypeOle, 0x7FFFFFF, true},
+      {"Word summary trailer", CompoundDevice(word), kTypeOle, wordEnd, false},
+      {"BIFF8 workbook stream first", CompoundDevice(four, biff, {}, {}, 1), kTypeExcel, fourBytes, true},
+      {"Word file information block first", CompoundDevice(four, fib, {}, {}, 1), kTypeWord, fourBytes, true},
+      {"Word class identifier", CompoundDevice(four, none, wordClass, {u"Contents"}, 1), kTypeWord, fourBytes, true},
+      {"Workbook stream, upper case", CompoundDevice(four, none, {}, {u"WORKBOOK"}, 1), kTypeExcel, fourBytes, true},
+      {"PowerPoint stream", CompoundDevice(four, none, powerPointClass, {u"Current User", u"PowerPoint Document"}, 1),
+       kTypePowerPoint, fourBytes, true},
+      {"stream whose name only starts like WordDocument", CompoundDevice(four, none, {}, {u"WordDocument2"}, 1),
+       kTypeOle, fourBytes, true},
+      {"directory in compound sector 0", CompoundDevice(four, none, wordClass, {}, 0), kTypeWord, fourBytes, true},
+      {"directory beyond the device", CompoundDevice(four, {}, {}, {}, 1000), kTypeOle, fourBytes, true},
   };
-  const Case cases[] = {
-      {"20 FAT sectors, 30 free at the end", test::CompoundFile(20, 30), (20 * 128 + 1 - 30) * 512ull, 0},
-      {"FAT sectors listed in two DIFAT sectors", test::CompoundFile(109 + 127 + 5, 64),
-       ((109 + 127 + 5) * 128ull + 1 - 64) * 512, 0},
-      {"4096-byte compound sectors", test::CompoundFile(2, 100, 12), (2 * 1024ull + 1 - 100) * 4096, 0},
-      {"sector shift of 10", badShift, 0, 0},
-      {"more FAT sectors than sector numbers", tooManyFat, 0, 0},
-      {"110 FAT sectors without a DIFAT sector", listedBeyondHeader, 0, 0},
-      {"DIFAT chain that cannot be read: capped", huge, 0x7FFFFFF, 0},
-      {"Word summary trailer", word, 0, wordEnd},
-  };
-  for (const Case& c : cases) {
+  const std::pair<const char*, EXTEND_NAME_TYPE> exts[] = {
+      {"doc", kTypeWord}, {"et", kTypeExcel}, {"ppt", kTypePowerPoint}, {"ole", kTypeOle}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    ImageBuilder b;
-    b.AddRandom(3, 1);
-    const uint64_t start = b.Add(c.file);
-    b.AddRandom(20, 2);
-    Device d(b.bytes());
-    Context(d, start);
-    EXPECT_EQ(J::GetOFFICE2003FileBytesSizeByFileHead(d.sector(start), kSector), c.byHeader);
-    if (c.byHeader != 0 || c.size != 0) {
-      EXPECT_EQ(J::GetOFFICE2003FileBytesSize(d.sector(start), kSector), c.byHeader != 0 ? c.byHeader : c.size);
+    Device d(c.device);
+    const uint8_t* header = d.sector(1);
+    Context(d, 1);
+    EXPECT_EQ(J::GetOFFICE2003FileBytesSizeByFileHead(header, kSector), c.byHeader ? c.size : 0);
+    EXPECT_EQ(J::GetOFFICE2003FileBytesSize(header, kSector), c.size);
+    EXPECT_EQ(J::GetOffice2003Type(header, kSector), c.kind);
+    // The walk stops at the "fla" row, which comes before the compound-file rows.
+    EXPECT_EQ(J::GetDataBufType(header, kSector), kTypeFla);
+    for (const auto& [ext, kind] : exts) {
+      EXPECT_EQ(J::IsFileTypeMatching(header, kSector, ext, d.reader(), kSector, 1), kind == c.kind) << ext;
     }
   }
+  // Eight bytes are no "fla" (it needs 16) but still a compound file, whose kind the first data
+  // sector gives; the directory's place (offset 48) lies outside such a buffer.
+  Device biffDevice(cases[8].device);
+  Context(biffDevice, 1);
+  EXPECT_EQ(J::GetDataBufType(biffDevice.sector(1), 8), kTypeExcel);
+  EXPECT_EQ(J::GetDataBufType(biffDevice.sector(1), 7), kTypeNone);
+  // The header as the device's last sector, or with no device: nothing after it to read.
+  Device lonely(std::vector<uint8_t>(cases[8].device.begin(), cases[8].device.begin() + 2 * kSector));
+  Context(lonely, 1);
+  EXPECT_EQ(J::GetOffice2003Type(lonely.sector(1), kSector), kTypeOle);
+  J::SetDetectionContext(nullptr, kSector, 1);
+  EXPECT_EQ(J::GetOffice2003Type(lonely.sector(1), kSector), kTypeOle);
 }
 
 TEST_F(CarvingTest, TransportStreamIsCutAtItsLastGoodPacketAndRecorded) {
