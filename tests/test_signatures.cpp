@@ -165,7 +165,8 @@ int CompareWalks(const uint8_t* buf, int len, std::string* first) {
   const EXTEND_NAME_TYPE plain = J::GetDataBufTypeInTableOrder(buf, len);
   if (fast == plain) return 0;
   if (first->empty()) {
-    *first = "len " + std::to_string(len) + " first byte " + std::to_string(buf != nullptr && len > 0 ? buf[0] : -1) + ": dispatch " +
+    const int firstByte = buf != nullptr && len > 0 ? buf[0] : -1;
+    *first = "len " + std::to_string(len) + " first byte " + std::to_string(firstByte) + ": dispatch " +
              std::to_string(fast) + ", table " + std::to_string(plain);
   }
   return 1;
