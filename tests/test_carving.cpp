@@ -57,14 +57,6 @@ Carved Carve(Device& device, uint64_t start) {
   return c;
 }
 
-// Points the detection context at `start` of `device`, as the carving entry does, for a direct
-// call of one finder.
-void Context(Device& device, uint64_t start) {
-  J::SetDetectionContext(device.reader(), kSector, start);
-  J::m_bIsNeedCheckTsFileRange = 0;
-  J::m_bIsMtsFileHead = 0;
-}
-
 class CarvingTest : public ::testing::Test {
  protected:
   CarvingTest() : m_env("VORLENTA_SUPPORT_DIR", m_support.path()) {
@@ -188,6 +180,45 @@ TEST_F(CarvingTest, StoppedWalkRecordsNothing) {
   EXPECT_EQ(engine.GetLostFileCount(), 0u);
 }
 
+// A compound file's header and FAT sectors (512-byte compound sectors with `shift` 9, 4096 with
+// 12): `fatSectors` FAT sectors listed in the header (and in DIFAT sectors after the first 109),
+// the last one ending with `freeAtEnd` free entries. No tool here writes compound files.
+std::vector<uint8_t> CompoundFile(uint32_t fatSectors, uint32_t freeAtEnd, uint16_t shift = 9) {
+  const uint32_t sectorBytes = 1u << shift;
+  const uint32_t perFat = sectorBytes / 4;
+  const uint32_t perDifat = perFat - 1;
+  const uint32_t difatSectors = fatSectors > 109 ? (fatSectors - 109 + perDifat - 1) / perDifat : 0;
+  // Compound sectors: the FAT sectors first, then the DIFAT sectors.
+  std::vector<uint8_t> f(sectorBytes * (fatSectors + difatSectors + 1), 0);
+  const uint8_t magic[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  std::copy(magic, magic + sizeof magic, f.begin());
+  WriteU16LE(f.data(), 26, shift == 9 ? 3 : 4);
+  WriteU16LE(f.data(), 28, 0xFFFE);
+  WriteU16LE(f.data(), 30, shift);
+  WriteU16LE(f.data(), 32, 6);
+  WriteU32LE(f.data(), 44, fatSectors);
+  WriteU32LE(f.data(), 48, 0xFFFFFFFE);
+  WriteU32LE(f.data(), 60, 0xFFFFFFFE);
+  WriteU32LE(f.data(), 68, difatSectors > 0 ? fatSectors : 0xFFFFFFFE);
+  WriteU32LE(f.data(), 72, difatSectors);
+  for (uint32_t i = 0; i < 109; ++i) WriteU32LE(f.data(), 76 + 4 * i, i < fatSectors ? i : 0xFFFFFFFF);
+  for (uint32_t d = 0; d < difatSectors; ++d) {
+    const size_t at = static_cast<size_t>(sectorBytes) * (fatSectors + d + 1);
+    for (uint32_t k = 0; k < perDifat; ++k) {
+      const uint32_t index = 109 + d * perDifat + k;
+      WriteU32LE(f.data(), at + 4 * k, index < fatSectors ? index : 0xFFFFFFFF);
+    }
+    WriteU32LE(f.data(), at + 4 * perDifat, d + 1 < difatSectors ? fatSectors + d + 1 : 0xFFFFFFFE);
+  }
+  for (uint32_t s = 0; s < fatSectors; ++s) {
+    for (uint32_t k = 0; k < perFat; ++k) {
+      const bool freeEntry = s + 1 == fatSectors && k >= perFat - freeAtEnd;
+      WriteU32LE(f.data(), static_cast<size_t>(sectorBytes) * (s + 1) + 4 * k, freeEntry ? 0xFFFFFFFF : 0xFFFFFFFD);
+    }
+  }
+  return f;
+}
+
 // A compound file at sector 1 of a device, random data after it. With `directorySector` below
 // 3, `firstData` replaces compound sector 0 (its first FAT sector) and, at `directorySector`, a
 // root entry with `classId` and streams named `names`.
@@ -215,16 +246,16 @@ std::vector<uint8_t> CompoundDevice(std::vector<uint8_t> file, const std::vector
 // summary trailer when the header says nothing) and the kinds by first data sector, class
 // identifier and stream names.
 TEST_F(CarvingTest, CompoundFiles) {
-  std::vector<uint8_t> badShift = test::CompoundFile(3, 10);
+  std::vector<uint8_t> badShift = CompoundFile(3, 10);
   WriteU16LE(badShift.data(), 30, 10);
-  std::vector<uint8_t> tooManyFat = test::CompoundFile(3, 10);
+  std::vector<uint8_t> tooManyFat = CompoundFile(3, 10);
   WriteU32LE(tooManyFat.data(), 44, 0x2000001);
-  std::vector<uint8_t> listedBeyondHeader = test::CompoundFile(3, 10);
+  std::vector<uint8_t> listedBeyondHeader = CompoundFile(3, 10);
   WriteU32LE(listedBeyondHeader.data(), 44, 110);
-  std::vector<uint8_t> huge = test::CompoundFile(3, 0);
+  std::vector<uint8_t> huge = CompoundFile(3, 0);
   WriteU32LE(huge.data(), 44, 3000);
   WriteU32LE(huge.data(), 72, 27);
-  std::vector<uint8_t> word = test::CompoundFile(1, 10);
+  std::vector<uint8_t> word = CompoundFile(1, 10);
   WriteU16LE(word.data(), 30, 0);
   word = Join({word, Filler(3000, 1), {0x01, 0x00, 0xFE, 0xFF, 0x03, 0x0A}, Filler(700, 2),
                Text("Microsoft Office Word "), {0xCE, 0xC4, 0xB5, 0xB5}});
@@ -235,7 +266,7 @@ TEST_F(CarvingTest, CompoundFiles) {
   WriteU16LE(biff.data(), 4, 0x0600);
   std::vector<uint8_t> fib(kSector, 0);
   WriteU16LE(fib.data(), 0, 0xA5EC);
-  const std::vector<uint8_t> four = test::CompoundFile(4, 0), none(kSector, 0);
+  const std::vector<uint8_t> four = CompoundFile(4, 0), none(kSector, 0);
   const std::vector<uint32_t> wordClass = {0x00020906, 0, 0xC0, 0x46000000};
   const std::vector<uint32_t> powerPointClass = {0x64818D10, 0x11CF4F9B, 0xAA00EA86, 0xE829B900};
   const uint64_t fourBytes = (4 * 128 + 1) * 512ull;
@@ -247,11 +278,11 @@ TEST_F(CarvingTest, CompoundFiles) {
     uint64_t size;
     bool byHeader;  // else the header gives no size, and the walk finds the end
   } cases[] = {
-      {"20 FAT sectors, 30 free at the end", CompoundDevice(test::CompoundFile(20, 30)), kTypeOle,
+      {"20 FAT sectors, 30 free at the end", CompoundDevice(CompoundFile(20, 30)), kTypeOle,
        (20 * 128 + 1 - 30) * 512ull, true},
-      {"FAT sectors listed in two DIFAT sectors", CompoundDevice(test::CompoundFile(109 + 127 + 5, 64)), kTypeOle,
+      {"FAT sectors listed in two DIFAT sectors", CompoundDevice(CompoundFile(109 + 127 + 5, 64)), kTypeOle,
        ((109 + 127 + 5) * 128ull + 1 - 64) * 512, true},
-      {"4096-byte compound sectors", CompoundDevice(test::CompoundFile(2, 100, 12)), kTypeOle,
+      {"4096-byte compound sectors", CompoundDevice(CompoundFile(2, 100, 12)), kTypeOle,
        (2 * 1024ull + 1 - 100) * 4096, true},
       {"sector shift of 10", CompoundDevice(badShift), kTypeOle, toEnd, false},
       {"more FAT sectors than sector numbers", CompoundDevice(tooManyFat), kTypeOle, toEnd, false},
@@ -275,7 +306,7 @@ TEST_F(CarvingTest, CompoundFiles) {
     SCOPED_TRACE(c.label);
     Device d(c.device);
     const uint8_t* header = d.sector(1);
-    Context(d, 1);
+    test::CarverContext(d.reader(), 1);
     EXPECT_EQ(J::GetOFFICE2003FileBytesSizeByFileHead(header, kSector), c.byHeader ? c.size : 0);
     EXPECT_EQ(J::GetOFFICE2003FileBytesSize(header, kSector), c.size);
     EXPECT_EQ(J::GetOffice2003Type(header, kSector), c.kind);
@@ -288,14 +319,14 @@ TEST_F(CarvingTest, CompoundFiles) {
   // Eight bytes are no "fla" (it needs 16) but still a compound file, whose kind the first data
   // sector gives; the directory's place (offset 48) lies outside such a buffer.
   Device biffDevice(cases[8].device);
-  Context(biffDevice, 1);
+  test::CarverContext(biffDevice.reader(), 1);
   EXPECT_EQ(J::GetDataBufType(biffDevice.sector(1), 8), kTypeExcel);
   EXPECT_EQ(J::GetDataBufType(biffDevice.sector(1), 7), kTypeNone);
   // The header as the device's last sector, or with no device: nothing after it to read.
   Device lonely(std::vector<uint8_t>(cases[8].device.begin(), cases[8].device.begin() + 2 * kSector));
-  Context(lonely, 1);
+  test::CarverContext(lonely.reader(), 1);
   EXPECT_EQ(J::GetOffice2003Type(lonely.sector(1), kSector), kTypeOle);
-  J::SetDetectionContext(nullptr, kSector, 1);
+  test::CarverContext(nullptr, 1);
   EXPECT_EQ(J::GetOffice2003Type(lonely.sector(1), kSector), kTypeOle);
 }
 
@@ -333,14 +364,9 @@ TEST_F(CarvingTest, BadInputGivesABoundedLength) {
   // A trailer that never comes: the walk stops at the cap (128 MiB past the first sector)
   // on a device of zeros.
   {
-    TempDir dir;
-    const std::string path = dir / "sparse.img";
-    test::WriteFileBytes(path, png);
-    ASSERT_EQ(::truncate(path.c_str(), 0x9000000), 0);
-    CDiskReader reader;
-    ASSERT_EQ(reader.InitPath(path, 0x9000000 / kSector), 0);
-    ASSERT_EQ(J::ParseFileBuf(Sector(png).data(), kSector, 0, 0, 1, -1, 0, &reader, kSector, name, type, length), 0);
-    EXPECT_EQ(length, 0x8000000u + kSector);
+    Device d(Sector(png), 0x9000000 / kSector - 1);
+    ASSERT_EQ(::truncate(d.path().c_str(), 0x9000000), 0);
+    EXPECT_EQ(Carve(d, 0).length, 0x8000000u + kSector);
   }
   // No device at all: the finders that walk keep the first sector.
   EXPECT_EQ(J::ParseFileBuf(Sector(psd).data(), kSector, 9, 0, 1, -1, 0, nullptr, kSector, name, type, length), 0);
@@ -381,9 +407,9 @@ TEST_F(CarvingTest, BadInputGivesABoundedLength) {
     const bool icon = std::string(file) == "icon.ico";
     const auto measure = icon ? &J::GetICOFileBytesSize : &J::GetTTFFileBytesSize;
     std::vector<uint8_t> first(image.device->sector(image.start[i]), image.device->sector(image.start[i]) + kSector);
-    Context(*image.device, image.start[i]);
+    test::CarverContext(image.device->reader(), image.start[i]);
     EXPECT_EQ(measure(first.data(), 16), ReadFileBytes(image.samples[i].path).size()) << file;
-    Context(*image.device, image.device->sectors());  // nothing can be read there
+    test::CarverContext(image.device->reader(), image.device->sectors());  // nothing can be read there
     if (icon) {
       EXPECT_EQ(measure(first.data(), 16), static_cast<uint64_t>(kSector));
     } else {

@@ -26,17 +26,10 @@ using test::RunCommand;
 using test::ShellQuote;
 using test::TempDir;
 using test::Text;
+using test::CarverContext;
 using J = CFileTypeJudge;
 
 constexpr int kSector = test::kSampleSector;
-
-// Resets the context as the carver does before it tests sector `start`.
-void CarverContext(CDiskReader* reader, uint64_t start) {
-  J::SetDetectionContext(reader, kSector, start);
-  J::m_bIsNeedCheckTsFileRange = 1;
-  J::m_bIsMtsFileHead = 0;
-  J::m_tsFileRangeVec.clear();
-}
 
 TEST(Signatures, FirstSectorsOfRealFilesAndExtensionLookUp) {
   test::SampleImage& image = test::CarveSampleImage();

@@ -357,17 +357,13 @@ SampleDevice::SampleDevice(const std::vector<uint8_t>& bytes, uint64_t extraSect
 std::string MakeCarveSamples(const std::string& folder, std::vector<CarveSample>& out) {
   std::string error;
   const auto path = [&](const std::string& name) { return folder + "/" + name; };
-  WriteFileBytes(path("notes.txt"), std::vector<uint8_t>(2000, 'n'));
   WriteFileBytes(path("filler.bin"), RandomBytes(3000, 3));
-  WriteFileBytes(path("[Content_Types].xml"), std::vector<uint8_t>(300, 'c'));
-  std::string numbers;
-  for (int i = 1; i <= 20000; ++i) numbers += std::to_string(i) + "\n";
-  WriteFileBytes(path("numbers.txt"), std::vector<uint8_t>(numbers.begin(), numbers.end()));
   WriteFileBytes(path("filler12k.bin"), RandomBytes(12000, 12));
-  for (const char* member : {"word/document.xml", "xl/workbook.xml", "ppt/presentation.xml", "docProps/app.xml"}) {
-    RunCommand("mkdir -p " + ShellQuote(path(std::string(member).substr(0, std::string(member).find('/')))));
-    WriteFileBytes(path(member), RandomBytes(1500, 11));
-  }
+  const std::string inputs =
+      "seq 20000 > numbers.txt && head -c 2000 numbers.txt > notes.txt && head -c 300 numbers.txt > "
+      "'[Content_Types].xml' && mkdir -p word xl ppt docProps && for m in word/document xl/workbook "
+      "ppt/presentation docProps/app; do head -c 1500 filler12k.bin > $m.xml; done";
+  if (RunCommand("cd " + ShellQuote(folder) + " && " + inputs) != 0) return "cannot make the sample inputs";
 
   for (const Recipe& r : kRecipes) {
     if (std::string(r.file) == "thumbsector.jpg" && !MakeThumbnailOnSector(folder)) error += "no thumbsector.jpg; ";
@@ -390,40 +386,11 @@ size_t SampleImage::Index(const std::string& file) const {
   return 0;
 }
 
-std::vector<uint8_t> CompoundFile(uint32_t fatSectors, uint32_t freeAtEnd, uint16_t shift) {
-  const uint32_t sectorBytes = 1u << shift;
-  const uint32_t perFat = sectorBytes / 4;
-  const uint32_t perDifat = perFat - 1;
-  const uint32_t difatSectors = fatSectors > 109 ? (fatSectors - 109 + perDifat - 1) / perDifat : 0;
-  // Compound sectors: the FAT sectors first, then the DIFAT sectors.
-  std::vector<uint8_t> f(sectorBytes * (fatSectors + difatSectors + 1), 0);
-  const uint8_t magic[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-  std::copy(magic, magic + sizeof magic, f.begin());
-  WriteU16LE(f.data(), 26, shift == 9 ? 3 : 4);
-  WriteU16LE(f.data(), 28, 0xFFFE);
-  WriteU16LE(f.data(), 30, shift);
-  WriteU16LE(f.data(), 32, 6);
-  WriteU32LE(f.data(), 44, fatSectors);
-  WriteU32LE(f.data(), 48, 0xFFFFFFFE);
-  WriteU32LE(f.data(), 60, 0xFFFFFFFE);
-  WriteU32LE(f.data(), 68, difatSectors > 0 ? fatSectors : 0xFFFFFFFE);
-  WriteU32LE(f.data(), 72, difatSectors);
-  for (uint32_t i = 0; i < 109; ++i) WriteU32LE(f.data(), 76 + 4 * i, i < fatSectors ? i : 0xFFFFFFFF);
-  for (uint32_t d = 0; d < difatSectors; ++d) {
-    const size_t at = static_cast<size_t>(sectorBytes) * (fatSectors + d + 1);
-    for (uint32_t k = 0; k < perDifat; ++k) {
-      const uint32_t index = 109 + d * perDifat + k;
-      WriteU32LE(f.data(), at + 4 * k, index < fatSectors ? index : 0xFFFFFFFF);
-    }
-    WriteU32LE(f.data(), at + 4 * perDifat, d + 1 < difatSectors ? fatSectors + d + 1 : 0xFFFFFFFE);
-  }
-  for (uint32_t s = 0; s < fatSectors; ++s) {
-    for (uint32_t k = 0; k < perFat; ++k) {
-      const bool freeEntry = s + 1 == fatSectors && k >= perFat - freeAtEnd;
-      WriteU32LE(f.data(), static_cast<size_t>(sectorBytes) * (s + 1) + 4 * k, freeEntry ? 0xFFFFFFFF : 0xFFFFFFFD);
-    }
-  }
-  return f;
+void CarverContext(CDiskReader* reader, uint64_t start) {
+  CFileTypeJudge::SetDetectionContext(reader, kSampleSector, start);
+  CFileTypeJudge::m_bIsNeedCheckTsFileRange = 1;
+  CFileTypeJudge::m_bIsMtsFileHead = 0;
+  CFileTypeJudge::m_tsFileRangeVec.clear();
 }
 
 SampleImage& CarveSampleImage() {

@@ -44,10 +44,8 @@ std::vector<uint8_t> Sector(std::vector<uint8_t> head);
 std::vector<uint8_t> Filler(size_t bytes, uint64_t seed);
 std::vector<uint8_t> NtfsFileRecordSector();
 
-// A compound file's header and FAT sectors (512-byte compound sectors with `shift` 9, 4096 with
-// 12): `fatSectors` FAT sectors listed in the header (and in DIFAT sectors after the first 109),
-// the last one ending with `freeAtEnd` free entries. No tool here writes compound files.
-std::vector<uint8_t> CompoundFile(uint32_t fatSectors, uint32_t freeAtEnd, uint16_t shift = 9);
+// Resets the detection context as the carver does before it tests sector `start`.
+void CarverContext(CDiskReader* reader, uint64_t start);
 
 // A raw image built sector by sector.
 class ImageBuilder {
