@@ -339,15 +339,6 @@ std::vector<uint8_t> Sector(std::vector<uint8_t> head) {
   return head;
 }
 
-std::vector<uint8_t> NtfsFileRecordSector() { return Sector(Join({Text("FILE"), {0x30, 0, 3, 0}})); }
-
-uint64_t ImageBuilder::Add(const std::vector<uint8_t>& bytes) {
-  const uint64_t start = Sectors();
-  m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
-  m_bytes.resize((m_bytes.size() + kSampleSector - 1) / kSampleSector * kSampleSector, 0);
-  return start;
-}
-
 SampleDevice::SampleDevice(const std::vector<uint8_t>& bytes, uint64_t extraSectors)
     : m_path(m_dir / "device.img"), m_bytes(bytes) {
   WriteFileBytes(m_path, bytes);
@@ -421,11 +412,18 @@ SampleImage& CarveSampleImage() {
     return image;
   }
 
-  ImageBuilder b;
-  b.AddRandom(64, 1);
+  std::vector<uint8_t> bytes;
+  // Appends `part` at the next sector, padded with zeros to a whole sector; its first sector.
+  const auto add = [&bytes](const std::vector<uint8_t>& part) {
+    const uint64_t first = bytes.size() / kSampleSector;
+    bytes.insert(bytes.end(), part.begin(), part.end());
+    bytes.resize((bytes.size() + kSampleSector - 1) / kSampleSector * kSampleSector, 0);
+    return first;
+  };
+  add(Filler(64 * kSampleSector, 1));
   for (size_t i = 0; i < image.samples.size(); ++i) {
     const CarveSample& s = image.samples[i];
-    image.start.push_back(b.Add(ReadFileBytes(s.path)));
+    image.start.push_back(add(ReadFileBytes(s.path)));
     // What follows: N nothing, R random data, Z zeros, T an NTFS file record or F a FAT
     // directory sector. The camera JPEG is followed at once by the PNG. The ID3v1 rule looks
     // for "TAG" in every chunk it passes, and AMR records no length: its frame chain stops at
@@ -437,24 +435,24 @@ SampleImage& CarveSampleImage() {
     if (s.rule == LengthRule::kId3v1Tail || s.extension == "amr" || zips.find(" " + s.extension + " ") != zips.npos) {
       gap = 'Z';
     }
-    const uint64_t here = b.Sectors();
-    if (gap == 'R') b.AddRandom(3 + (i * 7) % 40, 100 + i);
-    if (gap == 'Z') b.AddZeros(24);
+    const uint64_t here = bytes.size() / kSampleSector;
+    if (gap == 'R') add(Filler((3 + (i * 7) % 40) * kSampleSector, 100 + i));
+    if (gap == 'Z') add(std::vector<uint8_t>(24 * kSampleSector, 0));
     if (gap == 'T' || gap == 'F') {
-      b.Add(gap == 'F' ? fatDirectory : NtfsFileRecordSector());
-      b.AddRandom(5, 200 + i);
+      add(gap == 'F' ? fatDirectory : Sector(Join({Text("FILE"), {0x30, 0, 3, 0}})));
+      add(Filler(5 * kSampleSector, 200 + i));
     }
     // Random data and zero runs do not end a walk; the next file or file-system sector does.
     image.limit.push_back(gap == 'T' || gap == 'F' ? here : 0);
   }
-  b.AddRandom(64, 2);
+  const uint64_t end = add(Filler(64 * kSampleSector, 2)) + 64;
   for (size_t i = image.limit.size(); i-- > 0;) {
     // A file the tests turn down does not end the walk of the one before it.
     const bool nextIsFile = i + 1 < image.start.size() && image.samples[i + 1].rule != LengthRule::kNotAFile;
     if (image.limit[i] != 0) continue;
-    image.limit[i] = i + 1 == image.start.size() ? b.Sectors() : nextIsFile ? image.start[i + 1] : image.limit[i + 1];
+    image.limit[i] = i + 1 == image.start.size() ? end : nextIsFile ? image.start[i + 1] : image.limit[i + 1];
   }
-  image.device = std::make_unique<SampleDevice>(b.bytes());
+  image.device = std::make_unique<SampleDevice>(bytes);
   if (image.device->status() != 0) image.error = "cannot open the image";
   return image;
 }

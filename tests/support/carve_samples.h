@@ -42,24 +42,9 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts);
 std::vector<uint8_t> Sector(std::vector<uint8_t> head);
 // Random data that no format test and no file-system test accepts in any of its sectors.
 std::vector<uint8_t> Filler(size_t bytes, uint64_t seed);
-std::vector<uint8_t> NtfsFileRecordSector();
 
 // Resets the detection context as the carver does before it tests sector `start`.
 void CarverContext(CDiskReader* reader, uint64_t start);
-
-// A raw image built sector by sector.
-class ImageBuilder {
- public:
-  // Appends `bytes` at the next sector, padded with zeros to a whole sector; its first sector.
-  uint64_t Add(const std::vector<uint8_t>& bytes);
-  uint64_t AddRandom(size_t sectors, uint64_t seed) { return Add(Filler(sectors * kSampleSector, seed)); }
-  uint64_t AddZeros(size_t sectors) { return Add(std::vector<uint8_t>(sectors * kSampleSector, 0)); }
-  uint64_t Sectors() const { return m_bytes.size() / kSampleSector; }
-  std::vector<uint8_t>& bytes() { return m_bytes; }
-
- private:
-  std::vector<uint8_t> m_bytes;
-};
 
 // Bytes written to a file and opened as a read-only device. With `extraSectors` the reader may
 // ask for sectors past the file's end, so a read there comes back short: a read error.
