@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "carving/carve_pass.h"
-#include "carving/file_length.h"
 #include "carving/file_type_recovery.h"
 #include "engine/log_file_manager.h"
 #include "engine/status.h"
@@ -20,7 +19,6 @@
 #include "support/carve_samples.h"
 #include "util/debug_log.h"
 #include "util/endian.h"
-#include "util/platform.h"
 #include "util/text.h"
 
 namespace vorlenta {

@@ -161,9 +161,8 @@ bool MakeThumbnailOnSector(const std::string& folder) {
 std::vector<uint8_t> Midi(const std::vector<uint8_t>&) {
   std::vector<uint8_t> f = Join({Text("MThd"), {0, 0, 0, 6, 0, 1, 0, 3, 0, 96}});
   for (uint32_t length : {300u, 65714u, 5000u}) {
-    std::vector<uint8_t> header = Join({Text("MTrk"), {0, 0, 0, 0}});
-    WriteU32BE(header.data(), 4, length);
-    f = Join({f, header, Filler(length, length)});
+    f = Join({f, Text("MTrk"), {0, 0, 0, 0}, Filler(length, length)});
+    WriteU32BE(f.data(), f.size() - length - 4, length);
   }
   return f;
 }
@@ -230,9 +229,7 @@ const Recipe kRecipes[] = {
     {"best.gz", "gzip -9 -c numbers.txt > best.gz", "gz", kBounded},
     {"fast.gz", "gzip -1 -c numbers.txt > fast.gz", "gz", kBounded},
     {"normal.gz", "gzip -6 -c numbers.txt > normal.gz", "gz", kNotAFile},  // extra flags 0
-    {"data.db",
-     "sqlite3 data.db 'create table t(x); insert into t values(randomblob(3000)); insert into t "
-     "values(randomblob(9000));'",
+    {"data.db", "sqlite3 data.db 'create table t(x); insert into t values(randomblob(3000)), (randomblob(9000));'",
      "db", kBounded},
     {"tone.mp3",  // ID3v2 and ID3v1 tags
      FFMPEG "-f lavfi -i sine=frequency=440:duration=2 -c:a libmp3lame -id3v2_version 3 -write_id3v1 1 "
