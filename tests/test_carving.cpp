@@ -35,7 +35,6 @@ using Device = test::SampleDevice;
 using J = CFileTypeJudge;
 
 constexpr int kSector = test::kSampleSector;
-constexpr uint64_t kChunk = 65536;
 
 struct Carved {
   int status = -1;
